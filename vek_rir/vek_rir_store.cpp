@@ -1,0 +1,565 @@
+// Attachment, shared lock and append: the process-wide attachment to the live log (one
+// descriptor, one shared mapping of the whole file), the attach domain that serialises
+// attaching across the node, the free-space check, the robust process-shared mutex in the
+// file's lock block, the claim and complete steps of every append, and the logging interface
+// built on them. Owns vek_rir_fd, vek_rir_header and the four lock timestamps; touches the
+// live log, its lock file, the node markers and /dev/kmsg.
+
+#include "vek_rir/vek_rir_int.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <time.h>
+#include <unistd.h>
+
+int vek_rir_fd = -1;
+vek_rir_header_t *vek_rir_header = nullptr;
+struct timespec vek_rir_last_lock_start;
+struct timespec vek_rir_last_lock_end;
+struct timespec vek_rir_last_unlock_start;
+struct timespec vek_rir_last_unlock_end;
+
+namespace {
+
+constexpr char text_attached_memory[] = "process already attached to RIR memory";
+constexpr char text_attached_file[] = "process already attached to RIR file";
+constexpr char text_lock_file_open[] = "unable to open RIR lock file at %s";
+constexpr char text_create[] = "unable to create RIR at %s";
+constexpr char text_open[] = "unable to open RIR at %s";
+constexpr char text_reserve[] = "unable to reserve RIR space at %s (%d)";
+constexpr char text_size[] = "invalid RIR file size at %s %ld/%d";
+constexpr char text_map[] = "unable to map RIR at %s";
+constexpr char text_unavailable[] = "unavailable RIR at %s";
+constexpr char text_version[] = "corrupt RIR version at %s (%ld)";
+constexpr char text_record_size[] = "corrupt RIR record size at %s (%ld)";
+constexpr char text_record_count[] = "corrupt RIR record count at %s (%ld)";
+constexpr char text_magic[] = "corrupt RIR magic at %s (%lx)";
+constexpr char text_parent_readonly[] = "unable to work RIR - parent missing or readonly";
+constexpr char text_parent_stat[] = "unable to work RIR - parent stat failed";
+constexpr char text_parent_space[] = "unable to work RIR - parent out of space";
+constexpr char text_unlock_log[] = "unable to unlock RIR: %d(%d): %d %d %d %d\n";
+
+// How long an attach waits for a mutex whose recorded boot time differs from the node's before
+// it declares the holder one from an earlier boot that can never release it.
+constexpr time_t boot_relock_wait_secs = 2;
+
+void monotime(struct timespec *ts)
+{
+    int rc = clock_gettime(CLOCK_MONOTONIC, ts);
+    VEK_RIR_ASSERT(rc == 0);
+}
+
+bool attached()
+{
+    return vek_rir_header != nullptr && vek_rir_fd != -1;
+}
+
+// The one place that reads a lock result. EOWNERDEAD means the previous owner died inside its
+// critical section: we own the mutex now and only have to mark it consistent. The dead writer's
+// slot needs nothing more: it keeps USED without COMPLETE (or its previous contents, when the
+// writer died before stamping it), which every reader shows as it is, and next_seqno already
+// moved past it, so the next claim takes a fresh slot.
+bool mutex_result_taken(int rc, pthread_mutex_t *mutex)
+{
+    if (rc == 0)
+        return true;
+    if (rc == EOWNERDEAD) {
+        int consistent_rc = pthread_mutex_consistent(mutex);
+        VEK_RIR_ASSERT(consistent_rc == 0);
+        return true;
+    }
+    return false;
+}
+
+void mutex_init(vek_rir_header_lock_real_t *lock)
+{
+    int rc = pthread_mutexattr_init(&lock->mutex_attr);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = pthread_mutexattr_setpshared(&lock->mutex_attr, PTHREAD_PROCESS_SHARED);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = pthread_mutexattr_setrobust(&lock->mutex_attr, PTHREAD_MUTEX_ROBUST);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = pthread_mutex_init(&lock->mutex_body, &lock->mutex_attr);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = pthread_mutexattr_destroy(&lock->mutex_attr);
+    VEK_RIR_ASSERT(rc == 0);
+}
+
+// True when the mutex could be had within the bounded wait, and then it is held. Anything
+// else (ETIMEDOUT; EDEADLK, since a stale owner id from an earlier boot can equal ours;
+// ENOTRECOVERABLE; a damaged image) means that no live process can release it.
+bool mutex_sound_within(pthread_mutex_t *mutex, time_t wait_secs)
+{
+    struct timespec deadline;
+    monotime(&deadline);
+    deadline.tv_sec += wait_secs;
+    int rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+    return mutex_result_taken(rc, mutex);
+}
+
+void mapping_sync()
+{
+    int rc = msync(vek_rir_header, VEK_RIR_FILE_SIZE, MS_SYNC);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = fsync(vek_rir_fd);
+    VEK_RIR_ASSERT(rc == 0);
+}
+
+// A live log that a first attach began and never finished: nothing after the open (0 bytes), or
+// sized but without its magic and never appended to. An attach that may create treats it as
+// its own new file; any other bad header is left to validation.
+bool never_initialised(int fd)
+{
+    struct stat st;
+    int rc = fstat(fd, &st);
+    VEK_RIR_ASSERT(rc == 0);
+    if (st.st_size == 0)
+        return true;
+    if (st.st_size != static_cast<off_t>(VEK_RIR_FILE_SIZE))
+        return false;
+    vek_rir_header_info_real_t info;
+    if (pread(fd, &info, sizeof(info), 0) != static_cast<ssize_t>(sizeof(info)))
+        return false;
+    return info.magic == 0 && info.next_seqno == 0;
+}
+
+// Sizes a new live log and reserves its blocks, so that no logging process ever dies of
+// SIGBUS on a page the file system cannot back. Only a file system without reservation keeps
+// the file sparse.
+int new_file_prepare(vek_rir_failure_info_t *failure_info, int fd)
+{
+    int rc = ftruncate(fd, static_cast<off_t>(VEK_RIR_FILE_SIZE));
+    VEK_RIR_ASSERT(rc == 0);
+    if (fallocate(fd, 0, 0, static_cast<off_t>(VEK_RIR_FILE_SIZE)) != 0 && errno != EOPNOTSUPP) {
+        vek_rir_failure_info_set(failure_info, text_reserve, vek_rir_local_path, errno);
+        return 1;
+    }
+    rc = fsync(fd);
+    VEK_RIR_ASSERT(rc == 0);
+    return 0;
+}
+
+// The magic is written last and synced before the attach domain is left, so a log whose
+// initialisation was cut short carries no valid magic.
+void new_header_init(vek_rir_header_t *header)
+{
+    memset(header, 0, sizeof(*header));
+    uint64_t boot_time = vek_rir_util_get_boot_time();
+    vek_rir_header_lock_real_t &lock = vek_rir_helper_lock(header);
+    mutex_init(&lock);
+    lock.mutex_init_boot_time = boot_time;
+    struct timespec now;
+    int rc = clock_gettime(CLOCK_REALTIME, &now);
+    VEK_RIR_ASSERT(rc == 0);
+    vek_rir_header_info_real_t &info = vek_rir_helper_info(header);
+    info.version = VEK_RIR_VERSION_1;
+    info.flags = VEK_RIR_HEADER_FLAGS_NONE;
+    if (access("/vek_var/VEK_I_AM_A", F_OK) == 0)
+        info.flags |= VEK_RIR_HEADER_FLAG_NODE_A;
+    if (access("/vek_var/VEK_I_AM_B", F_OK) == 0)
+        info.flags |= VEK_RIR_HEADER_FLAG_NODE_B;
+    info.record_size = VEK_RIR_RECORD_SIZE;
+    info.record_count = VEK_RIR_RECORD_COUNT;
+    info.next_seqno = 0;
+    info.last_touch_secs = static_cast<uint64_t>(now.tv_sec);
+    info.last_touch_usecs = static_cast<uint64_t>(now.tv_nsec / 1000);
+    info.magic = VEK_RIR_MAGIC;
+    mapping_sync();
+}
+
+// The mutex is initialised once per boot. The reported boot time also moves when the wall
+// clock is stepped, and re-initialising a mutex that other processes use would let two writers
+// into the ring; so a mutex that can still be had is kept and only the boot time is stored.
+void boot_time_check(vek_rir_header_t *header)
+{
+    uint64_t boot_time = vek_rir_util_get_boot_time();
+    vek_rir_header_lock_real_t &lock = vek_rir_helper_lock(header);
+    if (boot_time == lock.mutex_init_boot_time)
+        return;
+    if (mutex_sound_within(&lock.mutex_body, boot_relock_wait_secs)) {
+        lock.mutex_init_boot_time = boot_time;
+        int rc = pthread_mutex_unlock(&lock.mutex_body);
+        VEK_RIR_ASSERT(rc == 0);
+    } else {
+        mutex_init(&lock);
+        lock.mutex_init_boot_time = boot_time;
+    }
+    mapping_sync();
+}
+
+int live_header_validate(vek_rir_failure_info_t *failure_info, const vek_rir_header_t *header)
+{
+    const vek_rir_header_info_real_t &info = vek_rir_helper_info(header);
+    if (info.version != VEK_RIR_VERSION_1) {
+        vek_rir_failure_info_set(failure_info, text_version, vek_rir_local_path,
+                                 static_cast<long>(info.version));
+        return 1;
+    }
+    if (info.record_size != VEK_RIR_RECORD_SIZE) {
+        vek_rir_failure_info_set(failure_info, text_record_size, vek_rir_local_path,
+                                 static_cast<long>(info.record_size));
+        return 1;
+    }
+    if (info.record_count != VEK_RIR_RECORD_COUNT) {
+        vek_rir_failure_info_set(failure_info, text_record_count, vek_rir_local_path,
+                                 static_cast<long>(info.record_count));
+        return 1;
+    }
+    if (info.magic != VEK_RIR_MAGIC) {
+        vek_rir_failure_info_set(failure_info, text_magic, vek_rir_local_path,
+                                 static_cast<unsigned long>(info.magic));
+        return 1;
+    }
+    return 0;
+}
+
+// The failure exit: nothing is synced, a file this attach created stays (unless it could not
+// be reserved, see new_file_prepare's caller).
+int attach_fail()
+{
+    if (vek_rir_header != nullptr) {
+        int rc = munmap(vek_rir_header, VEK_RIR_FILE_SIZE);
+        VEK_RIR_ASSERT(rc == 0);
+        vek_rir_header = nullptr;
+    }
+    if (vek_rir_fd != -1) {
+        int rc = close(vek_rir_fd);
+        VEK_RIR_ASSERT(rc == 0);
+        vek_rir_fd = -1;
+    }
+    return 1;
+}
+
+// Steps of one attach, run while the attach domain is held.
+int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
+{
+    if (vek_rir_header != nullptr) {
+        vek_rir_failure_info_set(failure_info, text_attached_memory);
+        return 1;
+    }
+    if (vek_rir_fd != -1) {
+        vek_rir_failure_info_set(failure_info, text_attached_file);
+        return 1;
+    }
+    bool created = false;
+    vek_rir_fd = open(vek_rir_local_path, O_RDWR | O_CLOEXEC);
+    if (vek_rir_fd == -1 && create_if_needed) {
+        vek_rir_fd = open(vek_rir_local_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (vek_rir_fd == -1) {
+            vek_rir_failure_info_set(failure_info, text_create, vek_rir_local_path);
+            return attach_fail();
+        }
+        created = true;
+    }
+    if (vek_rir_fd == -1) {
+        vek_rir_failure_info_set(failure_info, text_open, vek_rir_local_path);
+        return attach_fail();
+    }
+    if (!created && create_if_needed && never_initialised(vek_rir_fd))
+        created = true;
+    if (created && new_file_prepare(failure_info, vek_rir_fd) != 0) {
+        // Still inside the attach domain: nobody else can have opened the file meanwhile.
+        unlink(vek_rir_local_path);
+        return attach_fail();
+    }
+    struct stat st;
+    int rc = fstat(vek_rir_fd, &st);
+    VEK_RIR_ASSERT(rc == 0);
+    if (st.st_size != static_cast<off_t>(VEK_RIR_FILE_SIZE)) {
+        vek_rir_failure_info_set(failure_info, text_size, vek_rir_local_path,
+                                 static_cast<long>(st.st_size),
+                                 static_cast<int>(VEK_RIR_FILE_SIZE));
+        return attach_fail();
+    }
+    void *mapping = mmap(nullptr, VEK_RIR_FILE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED,
+                         vek_rir_fd, 0);
+    if (mapping == MAP_FAILED) {
+        vek_rir_failure_info_set(failure_info, text_map, vek_rir_local_path);
+        return attach_fail();
+    }
+    vek_rir_header = static_cast<vek_rir_header_t *>(mapping);
+    if (created) {
+        new_header_init(vek_rir_header);
+    } else {
+        if (!create_if_needed && vek_rir_helper_info(vek_rir_header).magic != VEK_RIR_MAGIC) {
+            vek_rir_failure_info_set(failure_info, text_unavailable, vek_rir_local_path);
+            return attach_fail();
+        }
+        boot_time_check(vek_rir_header);
+    }
+    if (live_header_validate(failure_info, vek_rir_header) != 0)
+        return attach_fail();
+    return 0;
+}
+
+void record_fill(vek_rir_record_t *record, uint64_t rir_flags, uint64_t rir_class,
+                 uint64_t rir_code, const char *rir_identity, const char *rir_text)
+{
+    vek_rir_record_real_t &real = vek_rir_helper_real(record);
+    real.flags |= rir_flags;
+    real.rir_class = rir_class;
+    real.code = rir_code;
+    vek_rir_helper_field_copy(real.identity, sizeof(real.identity), rir_identity);
+    vek_rir_helper_field_copy(real.text, sizeof(real.text), rir_text);
+}
+
+// The kernel log gets the caller's whole strings, not the cut copies in the record; the line
+// is written with its terminating zero, and a failed copy never fails the append.
+void kernel_copy(const char *rir_identity, const char *rir_text)
+{
+    int fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    char line[216];
+    memset(line, 0, sizeof(line));
+    snprintf(line, sizeof(line) - 1, "%s:%s\n", rir_identity, rir_text);
+    if (write(fd, line, strlen(line) + 1) < 0) {
+        // Ignored: the record is stored, the kernel copy is a courtesy.
+    }
+    close(fd);
+}
+
+} // namespace
+
+int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int *fd_rv)
+{
+    int fd = open(vek_rir_global_attach_domain_lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        vek_rir_failure_info_set(failure_info, text_lock_file_open,
+                                 vek_rir_global_attach_domain_lock_path);
+        return 1;
+    }
+    int rc;
+    do {
+        rc = flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    VEK_RIR_ASSERT(rc == 0);
+    *fd_rv = fd;
+    return 0;
+}
+
+void vek_rir_global_attach_domain_leave(int fd)
+{
+    int rc;
+    do {
+        rc = flock(fd, LOCK_UN);
+    } while (rc != 0 && errno == EINTR);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = close(fd);
+    VEK_RIR_ASSERT(rc == 0);
+}
+
+int vek_mem_file_work_safe(vek_rir_failure_info_t *failure_info)
+{
+    if (access(vek_rir_parent_path, W_OK) != 0) {
+        vek_rir_failure_info_set(failure_info, text_parent_readonly);
+        return VEK_RIR_FALSE;
+    }
+    struct statfs fs;
+    if (statfs(vek_rir_parent_path, &fs) != 0) {
+        vek_rir_failure_info_set(failure_info, text_parent_stat);
+        return VEK_RIR_FALSE;
+    }
+    uint64_t free_bytes = static_cast<uint64_t>(fs.f_bsize) * static_cast<uint64_t>(fs.f_bfree);
+    if (free_bytes < vek_rir_freespace_min) {
+        vek_rir_failure_info_set(failure_info, text_parent_space);
+        return VEK_RIR_FALSE;
+    }
+    return VEK_RIR_TRUE;
+}
+
+int vek_rir_file_attach(int create_if_needed, vek_rir_failure_info_t *failure_info)
+{
+    int domain_fd = -1;
+    if (vek_rir_global_attach_domain_enter(failure_info, &domain_fd) != 0)
+        return 1;
+    int rc = attach_in_domain(create_if_needed, failure_info);
+    vek_rir_global_attach_domain_leave(domain_fd);
+    return rc;
+}
+
+void vek_rir_file_detach()
+{
+    VEK_RIR_ASSERT(attached());
+    int rc = msync(vek_rir_header, VEK_RIR_FILE_SIZE, MS_SYNC);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = munmap(vek_rir_header, VEK_RIR_FILE_SIZE);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = fsync(vek_rir_fd);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = close(vek_rir_fd);
+    VEK_RIR_ASSERT(rc == 0);
+    vek_rir_fd = -1;
+    vek_rir_header = nullptr;
+}
+
+void vek_rir_file_flush()
+{
+    VEK_RIR_ASSERT(attached());
+    mapping_sync();
+}
+
+void vek_rir_file_lock()
+{
+    VEK_RIR_ASSERT(attached());
+    monotime(&vek_rir_last_lock_start);
+    pthread_mutex_t *mutex = &vek_rir_helper_lock(vek_rir_header).mutex_body;
+    int rc = pthread_mutex_lock(mutex);
+    VEK_RIR_ASSERT(mutex_result_taken(rc, mutex));
+    monotime(&vek_rir_last_lock_end);
+}
+
+void vek_rir_file_unlock()
+{
+    VEK_RIR_ASSERT(attached());
+    monotime(&vek_rir_last_unlock_start);
+    pthread_mutex_t *mutex = &vek_rir_helper_lock(vek_rir_header).mutex_body;
+    int rc = pthread_mutex_unlock(mutex);
+    if (rc != 0) {
+        int words[4];
+        memcpy(words, mutex, sizeof(words));
+        vek_rir_util_log(text_unlock_log, rc, static_cast<int>(getpid()), words[0], words[1],
+                         words[2], words[3]);
+        VEK_RIR_ASSERT(rc == 0);
+    }
+    monotime(&vek_rir_last_unlock_end);
+}
+
+// [complete-last] A claim stamps the slot USED (clearing COMPLETE) and the fill follows; only
+// vek_rir_next_record_return sets COMPLETE, so a slot without it was never finished.
+void vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock)
+{
+    VEK_RIR_ASSERT(attached());
+    if (dolock)
+        vek_rir_file_lock();
+    vek_rir_header_info_real_t &info = vek_rir_helper_info(vek_rir_header);
+    uint64_t seqno = info.next_seqno;
+    info.next_seqno = seqno + 1;
+    vek_rir_record_t *record = vek_rir_helper_slot(vek_rir_header, seqno % VEK_RIR_RECORD_COUNT);
+    struct timespec now;
+    int rc = clock_gettime(CLOCK_REALTIME, &now);
+    VEK_RIR_ASSERT(rc == 0);
+    info.last_touch_secs = static_cast<uint64_t>(now.tv_sec);
+    info.last_touch_usecs = static_cast<uint64_t>(now.tv_nsec / 1000);
+    vek_rir_record_real_t &real = vek_rir_helper_real(record);
+    real.flags = VEK_RIR_RECORD_FLAG_USED;
+    if (info.flags & VEK_RIR_HEADER_FLAG_NODE_A)
+        real.flags |= VEK_RIR_RECORD_FLAG_NODE_A;
+    if (info.flags & VEK_RIR_HEADER_FLAG_NODE_B)
+        real.flags |= VEK_RIR_RECORD_FLAG_NODE_B;
+    real.seqno = seqno;
+    real.time_secs = info.last_touch_secs;
+    real.time_usecs = info.last_touch_usecs;
+    *record_rv = record;
+}
+
+// [complete-last] The last store of an append.
+void vek_rir_next_record_return(vek_rir_record_t *record, int dounlock)
+{
+    VEK_RIR_ASSERT(attached());
+    vek_rir_helper_real(record).flags |= VEK_RIR_RECORD_FLAG_COMPLETE;
+    if (dounlock)
+        vek_rir_file_unlock();
+}
+
+vek_rir_rc_t vek_rir_if_world_init(vek_rir_failure_info_t *failure_info)
+{
+    VEK_RIR_ASSERT(vek_rir_header == nullptr && vek_rir_fd == -1);
+    vek_rir_failure_info_clear(failure_info);
+    return vek_rir_file_attach(VEK_RIR_FALSE, failure_info) == 0 ? VEK_RIR_RC_OK
+                                                                  : VEK_RIR_RC_FAILURE;
+}
+
+vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_info, uint64_t rir_flags,
+                                   uint64_t rir_class, uint64_t rir_code,
+                                   const char *rir_identity, const char *rir_text)
+{
+    vek_rir_failure_info_t local_failure_info;
+    if (failure_info == nullptr)
+        failure_info = &local_failure_info;
+    if (!attached()) {
+        // A node without /vek_var does not provide the log: logging there is a no-op.
+        struct stat st;
+        if (stat(vek_rir_parent_path, &st) == 0 && S_ISDIR(st.st_mode))
+            return VEK_RIR_RC_FAILURE;
+        return VEK_RIR_RC_OK;
+    }
+    vek_rir_failure_info_clear(failure_info);
+    if (!vek_mem_file_work_safe(failure_info))
+        return VEK_RIR_RC_FAILURE;
+    vek_rir_record_t *record = nullptr;
+    vek_rir_next_record_get(&record, VEK_RIR_TRUE);
+    record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
+    vek_rir_next_record_return(record, VEK_RIR_TRUE);
+    if (rir_flags & VEK_RIR_FLAG_TOKERNEL)
+        kernel_copy(rir_identity, rir_text);
+    return VEK_RIR_RC_OK;
+}
+
+vek_rir_rc_t vek_rir_if_world_deinit(vek_rir_failure_info_t *failure_info)
+{
+    VEK_RIR_ASSERT(attached());
+    vek_rir_failure_info_clear(failure_info);
+    vek_rir_file_detach();
+    return VEK_RIR_RC_OK;
+}
+
+void vek_rir_cli_add_handle_chokeage(int, siginfo_t *, void *)
+{
+    // The file could not back a page of the mapping: end quietly with a failure status. A
+    // mutex held now is recovered by the next locker.
+    _exit(1);
+}
+
+void vek_rir_cli_chokage_intercept_begin()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_sigaction = vek_rir_cli_add_handle_chokeage;
+    action.sa_flags = SA_SIGINFO;
+    int rc = sigemptyset(&action.sa_mask);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = sigaction(SIGSEGV, &action, nullptr);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = sigaction(SIGBUS, &action, nullptr);
+    VEK_RIR_ASSERT(rc == 0);
+}
+
+void vek_rir_cli_chokage_intercept_end()
+{
+    VEK_RIR_ASSERT(signal(SIGSEGV, SIG_DFL) != SIG_ERR);
+    VEK_RIR_ASSERT(signal(SIGBUS, SIG_DFL) != SIG_ERR);
+}
+
+vek_rir_rc_t vek_rir_cli_add(vek_rir_failure_info_t *failure_info, uint64_t rir_flags,
+                             uint64_t rir_class, uint64_t rir_code, const char *rir_identity,
+                             const char *rir_text, int rir_flush)
+{
+    if (rir_identity == nullptr)
+        rir_identity = "unknown";
+    if (rir_text == nullptr)
+        rir_text = "empty";
+    if (vek_rir_file_attach(VEK_RIR_TRUE, failure_info) != 0)
+        return VEK_RIR_RC_FAILURE;
+    if (!vek_mem_file_work_safe(failure_info)) {
+        vek_rir_file_detach();
+        return VEK_RIR_RC_FAILURE;
+    }
+    vek_rir_cli_chokage_intercept_begin();
+    vek_rir_record_t *record = nullptr;
+    vek_rir_next_record_get(&record, VEK_RIR_TRUE);
+    record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
+    vek_rir_next_record_return(record, VEK_RIR_TRUE);
+    if (rir_flush)
+        vek_rir_file_flush();
+    vek_rir_file_detach();
+    vek_rir_cli_chokage_intercept_end();
+    return VEK_RIR_RC_OK;
+}

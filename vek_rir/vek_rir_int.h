@@ -383,14 +383,37 @@ void vek_rir_cli_chokage_intercept_begin();
 void vek_rir_cli_chokage_intercept_end();
 void vek_rir_cli_add_handle_chokeage(int signal_number, siginfo_t *info, void *context);
 
-/* ---- snapshot, mirror and file utilities ------------------------------------------------- */
+/* ---- snapshot, mirror and file utilities (vek_rir_snap.cpp) ----------------------------- */
 
+void vek_rir_file_snap();
 vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *rir_path_snap);
+void vek_rir_file_mirror_local();
+void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, const char *dst_path);
+int vek_rir_util_dir_is_mounted(const char *dir_path, const char *dir_parent_path);
+void vek_rir_util_dir_sync(const char *dir_path);
 
-/* ---- merge ------------------------------------------------------------------------------- */
+/* ---- merge (vek_rir_merge.cpp) ----------------------------------------------------------- */
 
 vek_rir_rc_t vek_rir_cli_merge(vek_rir_failure_info_t *failure_info, const char *rir_path_src1,
                                const char *rir_path_src2, const char *rir_path_dst);
+void vek_rir_file_merge();
+
+/* ---- peer fetch (vek_rir_peer.cpp) ------------------------------------------------------- */
+
+void vek_rir_file_mirror_peer();
+
+/* ---- inhale and clear (vek_rir_inhale.cpp) ----------------------------------------------- */
+
+int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char *rir_path);
+int vek_rir_not_for_cli_clear(vek_rir_failure_info_t *failure_info);
+void vek_rir_file_inhale(const char *rir_path);
+void vek_rir_file_clear();
+
+/* ---- command channel (vek_rir_channel.cpp) ----------------------------------------------- */
+
+/* ---- maintenance server (vek_rir_server.cpp) --------------------------------------------- */
+
+/* ---- snapshot reading (vek_rir_reader.cpp) ----------------------------------------------- */
 
 /* ---- text conversions (vek_rir_convert.cpp) and reports (vek_rir_report.cpp) ------------- */
 

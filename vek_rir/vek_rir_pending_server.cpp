@@ -1,4 +1,5 @@
-// Operations whose groups are not part of this build yet. Each fails honestly with one text
+// Server, channel and snapshot reading, whose groups are not part of this build yet. Each fails
+// honestly with one text
 // instead of pretending to work; the tool prints it in the operation's own failure line.
 
 #include "vek_rir/vek_rir_int.h"
@@ -33,17 +34,6 @@ vek_rir_rc_t vek_rir_server_exec(vek_rir_failure_info_t *failure_info, const cha
 {
     if (response != nullptr && response_size > 0)
         response[0] = 0;
-    return pending_fail(failure_info);
-}
-
-vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *)
-{
-    return pending_fail(failure_info);
-}
-
-vek_rir_rc_t vek_rir_cli_merge(vek_rir_failure_info_t *failure_info, const char *, const char *,
-                               const char *)
-{
     return pending_fail(failure_info);
 }
 

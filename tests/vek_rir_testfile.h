@@ -4,6 +4,7 @@
 
 #include "vek_rir/vek_rir_int.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -48,8 +49,8 @@ struct test_log_t {
         r.time_usecs = usecs;
         r.rir_class = rir_class;
         r.code = code;
-        strncpy(r.identity, identity, sizeof(r.identity) - 1);
-        strncpy(r.text, text, sizeof(r.text) - 1);
+        memcpy(r.identity, identity, std::min(strlen(identity), sizeof(r.identity) - 1));
+        memcpy(r.text, text, std::min(strlen(text), sizeof(r.text) - 1));
         i.last_touch_secs = secs;
         i.last_touch_usecs = usecs;
         return r;

@@ -1,0 +1,91 @@
+// The public headers as a C program sees them: compiled with the C compiler in C99 with every
+// warning an error, linked against the shared library, logging one record through the
+// interface, and read back from the live log.
+
+#include "tests/vek_rir_sandbox.h"
+#include "tests/vek_rir_testfile.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <string>
+
+using namespace vek_rir_test;
+
+namespace {
+
+const char c_program[] = R"(
+#include <vek_os/vek_rir_if.h>
+#include <vek_os/vek_rir_defs.h>
+#include <vek_rir/vek_rir_int.h>
+
+int main(void)
+{
+    vek_rir_failure_info_t failure_info;
+    vek_rir_failure_info_clear(&failure_info);
+    if (vek_rir_if_world_init(&failure_info) != VEK_RIR_RC_OK) {
+        printf("init: %s\n", vek_rir_failure_info_text(&failure_info));
+        return 1;
+    }
+    if (vek_rir_if_record_add(&failure_info, VEK_RIR_FLAGS_NONE, VEK_RIR_CLASS_STEP, 7,
+                              "c99-program", "logged from C") != VEK_RIR_RC_OK)
+        return 2;
+    if (vek_rir_if_record_add(NULL, VEK_RIR_FLAG_TOKERNEL, VEK_RIR_CLASS_EVENT, VEK_RIR_CODE_NA,
+                              "c99-program", "and to the kernel") != VEK_RIR_RC_OK)
+        return 3;
+    vek_rir_failure_info_set(&failure_info, "%d-%s", 42, "x");
+    if (strcmp(vek_rir_failure_info_text(&failure_info), "42-x") != 0)
+        return 4;
+    if (vek_rir_if_world_deinit(&failure_info) != VEK_RIR_RC_OK)
+        return 5;
+    return 0;
+}
+)";
+
+int shell(const std::string &command, std::string *output)
+{
+    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    char chunk[512];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
+        output->append(chunk, got);
+    return pclose(pipe);
+}
+
+} // namespace
+
+class CInterfaceTest : public sandbox_test {};
+
+TEST_F(CInterfaceTest, AC99ProgramLogsThroughTheSharedLibrary)
+{
+    ASSERT_TRUE(write_file("/vek_tmp/program.c", c_program));
+    std::string output;
+    std::string compile = std::string(VEK_RIR_C_COMPILER) + " -std=c99 -Wall -Wextra -Werror " +
+                          VEK_RIR_C_FLAGS + " -I" VEK_RIR_SOURCE_DIR +
+                          " /vek_tmp/program.c -o /vek_tmp/program -L" VEK_RIR_SHARED_LIB_DIR
+                          " -lvek_rir -Wl,-rpath," VEK_RIR_SHARED_LIB_DIR;
+    ASSERT_EQ(shell(compile, &output), 0) << compile << "\n" << output;
+
+    vek_rir_failure_info_t fi;
+    vek_rir_failure_info_clear(&fi);
+    ASSERT_EQ(vek_rir_cli_add(&fi, 0, 0, 0, "test", "creates the log", 0), VEK_RIR_RC_OK);
+    sandbox_take_kmsg();
+    output.clear();
+    int status = shell("/vek_tmp/program", &output);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    ASSERT_EQ(WEXITSTATUS(status), 0) << output;
+
+    std::string bytes = read_file(vek_rir_local_path);
+    ASSERT_EQ(bytes.size(), VEK_RIR_FILE_SIZE);
+    test_log_t log;
+    memcpy(log.bytes.data(), bytes.data(), bytes.size());
+    EXPECT_EQ(log.info().next_seqno, 3u);
+    EXPECT_STREQ(log.slot(1).identity, "c99-program");
+    EXPECT_STREQ(log.slot(1).text, "logged from C");
+    EXPECT_EQ(log.slot(1).rir_class, VEK_RIR_CLASS_STEP);
+    EXPECT_EQ(log.slot(2).code, VEK_RIR_CODE_NA);
+    EXPECT_EQ(sandbox_take_kmsg(), std::string("c99-program:and to the kernel\n") + '\0');
+}

@@ -13,6 +13,14 @@
 #ifndef VEK_RIR_IF_H
 #define VEK_RIR_IF_H
 
+/* struct timespec is POSIX, not ISO C99: a strict C99 program gets it when this header comes
+ * before any system header, or when it asks for POSIX itself (_POSIX_C_SOURCE 199309 or
+ * later). */
+#if !defined(__cplusplus) && !defined(_POSIX_C_SOURCE) && !defined(_XOPEN_SOURCE) && \
+    !defined(_GNU_SOURCE) && !defined(_DEFAULT_SOURCE)
+#define _POSIX_C_SOURCE 200809L
+#endif
+
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and builds against it as an appliance process
+# would: a C program through pkg-config and a C++ program through find_package(vek_rir).
+# Usage: install_test.sh <build dir> <C compiler> <C++ compiler>
+set -euo pipefail
+build=$1 cc=$2 cxx=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for installed in bin/vek_rir lib/libvek_rir.so lib/libvek_rir.a include/vek_os/vek_rir_if.h \
+    include/vek_os/vek_rir_defs.h include/vek_rir/vek_rir_int.h lib/pkgconfig/vek_rir.pc \
+    lib/cmake/vek_rir/vek_rirConfig.cmake lib/systemd/system/vek-rir.service \
+    share/man/man1/vek_rir.1; do
+    [[ -e $prefix/$installed ]] || { echo "not installed: $installed"; exit 1; }
+done
+grep -q "^ExecStart=$prefix/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/system/vek-rir.service" ||
+    grep -q "^ExecStart=.*/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/system/vek-rir.service" ||
+    { echo "unit does not start the server"; exit 1; }
+
+# The program touches no fixed path: it checks the interface's inline helpers and that the
+# library's symbols resolve.
+cat >"$work/program.c" <<'PROGRAM'
+#include <vek_os/vek_rir_if.h>
+#include <vek_rir/vek_rir_int.h>
+int main(void)
+{
+    vek_rir_failure_info_t failure_info;
+    vek_rir_if_snap_info_t snap_info = {0, 0};
+    vek_rir_failure_info_clear(&failure_info);
+    vek_rir_failure_info_set(&failure_info, "%s %d", "installed", 1);
+    vek_rir_if_snap_free(&snap_info);
+    void *linked[] = {(void *)vek_rir_if_record_add, (void *)vek_rir_server_exec,
+                      (void *)vek_rir_server_world_create};
+    printf("%s %d\n", vek_rir_failure_info_text(&failure_info), linked[0] && linked[1] && linked[2]);
+    return 0;
+}
+PROGRAM
+
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+# shellcheck disable=SC2046
+"$cc" -std=c99 -Wall -Wextra -Werror $(pkg-config --cflags vek_rir) "$work/program.c" \
+    -o "$work/c_program" $(pkg-config --libs vek_rir) -Wl,-rpath,"$prefix/lib"
+[[ $("$work/c_program") == "installed 1 1" ]] || { echo "C program gave the wrong output"; exit 1; }
+
+mkdir "$work/cxx"
+cp "$work/program.c" "$work/cxx/program.cpp"
+cat >"$work/cxx/CMakeLists.txt" <<'PROJECT'
+cmake_minimum_required(VERSION 3.25)
+project(vek_rir_consumer LANGUAGES CXX)
+find_package(vek_rir 1 REQUIRED)
+add_executable(cxx_program program.cpp)
+target_link_libraries(cxx_program PRIVATE vek_rir::vek_rir)
+PROJECT
+cmake -S "$work/cxx" -B "$work/cxx/build" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cxx/build" >/dev/null
+[[ $("$work/cxx/build/cxx_program") == "installed 1 1" ]] || { echo "C++ program gave the wrong output"; exit 1; }
+echo "install test passed"

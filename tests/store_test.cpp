@@ -359,8 +359,13 @@ TEST_F(StoreTest, WorkSafeBoundaryAndReadOnlyParent)
     unlink("/vek_var/filler");
     ASSERT_EQ(mount(nullptr, "/vek_var", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     vek_rir_failure_info_clear(&fi);
-    EXPECT_EQ(vek_rir_cli_add(&fi, 0, 0, 0, "ro", "parent", 0), VEK_RIR_RC_FAILURE);
+    EXPECT_EQ(vek_mem_file_work_safe(&fi), VEK_RIR_FALSE);
     EXPECT_STREQ(fi.text, "unable to work RIR - parent missing or readonly");
+    // The command-line add cannot even enter the attach domain on a read-only parent.
+    vek_rir_failure_info_clear(&fi);
+    EXPECT_EQ(vek_rir_cli_add(&fi, 0, 0, 0, "ro", "parent", 0), VEK_RIR_RC_FAILURE);
+    EXPECT_EQ(std::string(fi.text), std::string("unable to open RIR lock file at ") +
+                                        vek_rir_global_attach_domain_lock_path);
     EXPECT_EQ(vek_rir_header, nullptr) << "the failed add stayed attached";
 }
 

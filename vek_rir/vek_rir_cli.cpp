@@ -3,10 +3,28 @@
 
 #include "vek_rir/vek_rir_int.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+// For rir_serve only: SIGTERM (a service manager) and SIGINT (an operator's Ctrl-C) stop the
+// server as the end of its runtime would, so its final flush, fetch, merge and mirror run.
+static void vek_rir_cli_serve_stop(int)
+{
+    vek_rir_server_run_stop_request();
+}
+
+static void vek_rir_cli_serve_signals_install()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = vek_rir_cli_serve_stop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
 
 [[noreturn]] static void vek_rir_cli_usage()
 {
@@ -71,6 +89,7 @@ int main(int argc, char **argv)
 
     const char *failure_format = nullptr;
     if (strcmp(option, "rir_serve") == 0) {
+        vek_rir_cli_serve_signals_install();
         rc = vek_rir_server_run(&failure_info, runtime_seconds);
         failure_format = "rir_server_run failed: %s\n";
     } else if (strcmp(option, "rir_add") == 0) {

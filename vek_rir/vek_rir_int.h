@@ -42,7 +42,9 @@ VEK_RIR_API vek_rir_rc_t vek_rir_server_exec(vek_rir_failure_info_t *failure_inf
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -411,9 +413,103 @@ void vek_rir_file_clear();
 
 /* ---- command channel (vek_rir_channel.cpp) ----------------------------------------------- */
 
+inline constexpr size_t VEK_RIR_COMMAND_REQUEST_MAX_SIZE = 80;
+inline constexpr size_t VEK_RIR_COMMAND_RESPONSE_MAX_SIZE = 80;
+inline constexpr char vek_rir_command_server_name[] = "RIR";
+
+struct vek_rir_command_server_t {
+    struct sockaddr_un addr_server;
+    int fd_server;
+};
+
+struct vek_rir_command_server_op_t {
+    struct sockaddr_un addr_client;
+    struct sockaddr_un addr_reply;
+    char request[VEK_RIR_COMMAND_REQUEST_MAX_SIZE];
+    char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
+    int fd_response;
+};
+
+struct vek_rir_command_client_op_t {
+    char request[VEK_RIR_COMMAND_REQUEST_MAX_SIZE];
+    char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
+    struct sockaddr_un addr_client;
+    struct sockaddr_un addr_server;
+    struct sockaddr_un addr_reply;
+    int fd_client;
+    int fd_response;
+};
+
+void vek_rir_command_address_build(struct sockaddr_un *address, const char *format, ...)
+    VEK_RIR_PRINTF_LIKE(2, 3);
+char *vek_rir_command_address_fetch(struct sockaddr_un *address);
+/* 0 when the name is bound; 1 when another socket holds it (nothing is left open). */
+int vek_rir_command_server_create(vek_rir_command_server_t *command_server,
+                                  const char *command_server_name);
+int vek_rir_command_server_recv_request(vek_rir_command_server_t *command_server,
+                                        vek_rir_command_server_op_t *command_server_op,
+                                        int timeout_msecs);
+int vek_rir_command_server_send_reponse(vek_rir_command_server_t *command_server,
+                                        vek_rir_command_server_op_t *command_server_op);
+void vek_rir_command_server_destroy(vek_rir_command_server_t *command_server);
+int vek_rir_command_client_send_request(vek_rir_command_client_op_t *command_client_op,
+                                        const char *command_server_name, int timeout_msecs);
+
 /* ---- maintenance server (vek_rir_server.cpp) --------------------------------------------- */
 
+inline constexpr uint32_t interval_msecs_poll = 1000;
+inline constexpr uint32_t interval_secs_flush = 5;
+inline constexpr uint32_t interval_secs_mirror_local = 10;
+inline constexpr uint32_t interval_secs_mirror_peer = 20;
+inline constexpr uint32_t interval_secs_merge = 20;
+
+/* The server thread's four timers, monotonic whole seconds. */
+struct vek_rir_server_timers_t {
+    uint64_t t_last_flush;
+    uint64_t t_last_mirror_peer;
+    uint64_t t_last_merge;
+    uint64_t t_last_mirror_local;
+};
+
+/* Which periodic duties a pass at t_now runs. */
+struct vek_rir_server_due_t {
+    bool flush;
+    bool snap;
+    bool mirror_peer;
+    bool merge;
+    bool mirror_local;
+};
+
+/* The operations the server runs; replaced only by tests that watch what the server decides. */
+struct vek_rir_server_duties_t {
+    void (*flush)();
+    void (*snap)();
+    void (*mirror_peer)();
+    void (*merge)();
+    void (*mirror_local)();
+    void (*inhale)(const char *rir_path);
+    void (*clear)();
+};
+extern vek_rir_server_duties_t vek_rir_server_duties;
+extern const vek_rir_server_duties_t vek_rir_server_duties_real;
+
+vek_rir_server_due_t vek_rir_server_duties_due(const vek_rir_server_timers_t *timers,
+                                               uint64_t t_now);
+void vek_rir_server_duties_run(vek_rir_server_timers_t *timers, uint64_t t_now);
+/* Carries out one request and writes its answer ("ok" or "unknown") into response. */
+void vek_rir_server_request_carry_out(const char *request, vek_rir_server_timers_t *timers,
+                                      char *response, size_t response_size);
+/* 0 when the thread runs; 1 when the name "RIR" is taken (no thread was started). */
+int vek_rir_server_thread_start();
+void vek_rir_server_thread_stop();
+/* Async-signal-safe: makes a running vek_rir_server_run stop as at the end of its runtime. */
+void vek_rir_server_run_stop_request();
+
 /* ---- snapshot reading (vek_rir_reader.cpp) ----------------------------------------------- */
+
+int vek_rir_if_snap_fetch(vek_rir_failure_info_t *failure_info,
+                          vek_rir_if_snap_info_t *snap_info, const char *snap_path,
+                          ssize_t snap_size_expected);
 
 /* ---- text conversions (vek_rir_convert.cpp) and reports (vek_rir_report.cpp) ------------- */
 

@@ -112,9 +112,10 @@ int vek_rir_helper_record_earliest(const vek_rir_record_t *record1,
 {
     const vek_rir_record_real_t &r1 = vek_rir_helper_real(record1);
     const vek_rir_record_real_t &r2 = vek_rir_helper_real(record2);
-    uint64_t instant1 = r1.time_secs * 1000000 + r1.time_usecs;
-    uint64_t instant2 = r2.time_secs * 1000000 + r2.time_usecs;
-    return instant1 < instant2 ? 1 : 2;
+    // Compared field by field: a damaged file's seconds times a million could overflow.
+    if (r1.time_secs != r2.time_secs)
+        return r1.time_secs < r2.time_secs ? 1 : 2;
+    return r1.time_usecs < r2.time_usecs ? 1 : 2;
 }
 
 // A header's record_count has been validated before a walk is set up (12272 or 24544), so the

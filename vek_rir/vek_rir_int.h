@@ -403,6 +403,12 @@ void vek_rir_file_merge();
 /* ---- peer fetch (vek_rir_peer.cpp) ------------------------------------------------------- */
 
 void vek_rir_file_mirror_peer();
+/* The fetch itself, with the clock and the time of the last failure line passed in, so that
+ * the rate limit can be driven without waiting; vek_rir_file_mirror_peer runs it with the
+ * monotonic clock and a state of its own. */
+void vek_rir_peer_mirror_run(uint64_t (*monotime_secs)(), uint64_t *t_last_whined);
+/* Formats the secure-copy command line into scp_command; returns its length. */
+size_t vek_rir_peer_command_format(char *scp_command, size_t scp_command_size);
 
 /* ---- inhale and clear (vek_rir_inhale.cpp) ----------------------------------------------- */
 

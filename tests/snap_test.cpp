@@ -1,0 +1,494 @@
+// Snapshots and the local mirror: consistent copies while other processes append, the
+// published file replaced whole or not at all, the tool's rir_snap, and the mirror's gate,
+// copies and clean-up on a tmpfs mounted at /vek_node.
+
+#include "tests/vek_rir_persist.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace vek_rir_test;
+
+namespace {
+
+class SnapTest : public sandbox_test {};
+
+class MirrorTest : public sandbox_test {
+protected:
+    sandbox_options_t sandbox_options() const override
+    {
+        sandbox_options_t options;
+        options.mount_node = true;
+        return options;
+    }
+};
+
+// A /vek_var just big enough for the live log and its lock file, so the snapshot's write
+// runs out of room.
+class SnapFullTest : public sandbox_test {
+protected:
+    sandbox_options_t sandbox_options() const override
+    {
+        sandbox_options_t options;
+        options.var_bytes = 5ull << 20;
+        return options;
+    }
+};
+
+// A /vek_node with room for two normal files but not for the merged log.
+class MirrorFullTest : public sandbox_test {
+protected:
+    sandbox_options_t sandbox_options() const override
+    {
+        sandbox_options_t options;
+        options.mount_node = true;
+        options.node_bytes = 8ull << 20;
+        return options;
+    }
+};
+
+// A record that checks itself: writer w's k-th record carries code w * 1000000 + k and the text
+// "w<w> k<k>", so a torn or mixed record shows.
+std::string writer_text(uint64_t writer, uint64_t k)
+{
+    return "w" + std::to_string(writer) + " k" + std::to_string(k);
+}
+
+int writer_run(uint64_t writer, uint64_t count)
+{
+    for (uint64_t k = 0; k < count; k++) {
+        std::string text = writer_text(writer, k);
+        if (vek_rir_if_record_add(nullptr, 0, VEK_RIR_CLASS_STEP, writer * 1000000 + k, "writer",
+                                  text.c_str()) != VEK_RIR_RC_OK)
+            return 2;
+    }
+    return 0;
+}
+
+// Every record of the snapshot complete and self-consistent, sequence numbers dense from the
+// oldest, each writer's records in its own order.
+void expect_consistent_snapshot(const std::string &bytes)
+{
+    ASSERT_EQ(bytes.size(), VEK_RIR_FILE_SIZE);
+    vek_rir_header_info_real_t info = file_info(bytes);
+    ASSERT_EQ(info.magic, VEK_RIR_MAGIC);
+    std::vector<vek_rir_record_real_t> records = file_walk(bytes);
+    uint64_t expected_first = info.next_seqno > VEK_RIR_RECORD_COUNT
+                                  ? info.next_seqno - VEK_RIR_RECORD_COUNT
+                                  : 0;
+    uint64_t last_k[2] = {0, 0};
+    bool seen[2] = {false, false};
+    for (size_t i = 0; i < records.size(); i++) {
+        const vek_rir_record_real_t &r = records[i];
+        ASSERT_EQ(r.seqno, expected_first + i) << "slot walk position " << i;
+        uint64_t done = VEK_RIR_RECORD_FLAG_USED | VEK_RIR_RECORD_FLAG_COMPLETE;
+        ASSERT_EQ(r.flags & done, done) << "seqno " << r.seqno;
+        uint64_t writer = r.code / 1000000;
+        uint64_t k = r.code % 1000000;
+        ASSERT_LT(writer, 2u);
+        ASSERT_EQ(std::string(r.text), writer_text(writer, k)) << "seqno " << r.seqno;
+        if (seen[writer]) {
+            ASSERT_GT(k, last_k[writer]);
+        }
+        seen[writer] = true;
+        last_k[writer] = k;
+    }
+}
+
+} // namespace
+
+TEST_F(SnapTest, SnapshotsTakenWhileTwoProcessesAppendHoldOnlyWholeRecords)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    // 2 x 20000 records wrap the ring more than three times while snapshots are taken.
+    constexpr uint64_t per_writer = 20000;
+    pid_t writers[2];
+    for (uint64_t w = 0; w < 2; w++) {
+        writers[w] = fork();
+        ASSERT_GE(writers[w], 0);
+        if (writers[w] == 0)
+            _exit(writer_run(w, per_writer));
+    }
+    int snapshots = 0;
+    int running = 2;
+    int statuses[2] = {0, 0};
+    while (running > 0 || snapshots < 3) {
+        vek_rir_file_snap();
+        snapshots++;
+        expect_consistent_snapshot(read_file(vek_rir_local_snap_path));
+        if (HasFatalFailure())
+            break;
+        for (int w = 0; w < 2; w++) {
+            if (writers[w] > 0 && waitpid(writers[w], &statuses[w], WNOHANG) == writers[w]) {
+                writers[w] = 0;
+                running--;
+            }
+        }
+    }
+    for (int w = 0; w < 2; w++) {
+        if (writers[w] > 0)
+            waitpid(writers[w], &statuses[w], 0);
+        EXPECT_TRUE(WIFEXITED(statuses[w]) && WEXITSTATUS(statuses[w]) == 0);
+    }
+    vek_rir_file_snap();
+    std::string last = read_file(vek_rir_local_snap_path);
+    expect_consistent_snapshot(last);
+    EXPECT_EQ(file_info(last).next_seqno, 2 * per_writer);
+    EXPECT_FALSE(path_exists(vek_rir_local_snap_tmp_path));
+    EXPECT_TRUE(sandbox_take_syslog_messages().empty());
+}
+
+TEST_F(SnapTest, FailedRenameKeepsThePreviousSnapshotAndLogsOnce)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    live_append(7);
+    ASSERT_TRUE(write_file(vek_rir_local_snap_path, "previous snapshot"));
+    // A file bound over the snapshot path is a mount point: rename onto it fails with EBUSY.
+    ASSERT_TRUE(write_file("/vek_tmp/bound", "previous snapshot"));
+    ASSERT_EQ(mount("/vek_tmp/bound", vek_rir_local_snap_path, nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+    vek_rir_file_snap();
+    EXPECT_EQ(read_file(vek_rir_local_snap_path), "previous snapshot");
+    std::string image = read_file(vek_rir_local_snap_tmp_path);
+    EXPECT_EQ(image.size(), VEK_RIR_FILE_SIZE);
+    EXPECT_EQ(file_info(image).next_seqno, 7u);
+    EXPECT_EQ(sandbox_take_syslog_messages(),
+              std::vector<std::string>{"unable to rename /vek_var/vek-rir-local-snap.bin.tmp to "
+                                       "/vek_var/vek-rir-local-snap.bin\n"});
+    umount(vek_rir_local_snap_path);
+}
+
+TEST_F(SnapTest, UncreatableTemporaryIsLoggedAndNothingIsPublished)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    // A directory that is not empty can neither be removed nor opened for writing.
+    ASSERT_EQ(mkdir(vek_rir_local_snap_tmp_path, 0755), 0);
+    ASSERT_TRUE(write_file(std::string(vek_rir_local_snap_tmp_path) + "/x", "x"));
+    vek_rir_file_snap();
+    EXPECT_FALSE(path_exists(vek_rir_local_snap_path));
+    EXPECT_EQ(sandbox_take_syslog_messages(),
+              std::vector<std::string>{"unable to open /vek_var/vek-rir-local-snap.bin.tmp\n"});
+}
+
+TEST_F(SnapFullTest, ShortWriteRemovesTheTemporaryAndKeepsThePreviousSnapshot)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    ASSERT_TRUE(write_file(vek_rir_local_snap_path, "previous snapshot"));
+    vek_rir_file_snap();
+    EXPECT_EQ(read_file(vek_rir_local_snap_path), "previous snapshot");
+    EXPECT_FALSE(path_exists(vek_rir_local_snap_tmp_path));
+    std::vector<std::string> lines = sandbox_take_syslog_messages();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string prefix = "unable to write to /vek_var/vek-rir-local-snap.bin.tmp (";
+    ASSERT_EQ(lines[0].substr(0, prefix.size()), prefix);
+    long long count = atoll(lines[0].c_str() + prefix.size());
+    EXPECT_LT(count, static_cast<long long>(VEK_RIR_FILE_SIZE));
+    EXPECT_GE(count, -1);
+}
+
+// ---- rir_snap -------------------------------------------------------------------------------
+
+TEST_F(SnapTest, CliSnapWritesTheWholeImageWithModeSixHundredAndDetaches)
+{
+    {
+        live_attach_t live;
+        ASSERT_TRUE(live.ok) << live.failure_info.text;
+        live_append(42);
+    }
+    mode_t old_mask = umask(022);
+    vek_rir_failure_info_t fi;
+    vek_rir_failure_info_clear(&fi);
+    EXPECT_EQ(vek_rir_cli_snap(&fi, "/vek_tmp/snap.bin"), VEK_RIR_RC_OK) << fi.text;
+    umask(old_mask);
+    EXPECT_EQ(vek_rir_header, nullptr);
+    EXPECT_EQ(vek_rir_fd, -1);
+    struct stat st;
+    ASSERT_EQ(stat("/vek_tmp/snap.bin", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string image = read_file("/vek_tmp/snap.bin");
+    ASSERT_EQ(image.size(), VEK_RIR_FILE_SIZE);
+    EXPECT_EQ(file_info(image).next_seqno, 42u);
+    EXPECT_EQ(std::string(file_record(image, 41).text), "live 41");
+    // The image is the mapping as it stood, lock block included: byte for byte the live file.
+    EXPECT_EQ(image, read_file(vek_rir_local_path));
+}
+
+TEST_F(SnapTest, CliSnapCutsALongerFileToSize)
+{
+    ASSERT_TRUE(write_file("/vek_tmp/long.bin", std::string(4u << 20, 'x'), 0644));
+    vek_rir_failure_info_t fi;
+    vek_rir_failure_info_clear(&fi);
+    EXPECT_EQ(vek_rir_cli_snap(&fi, "/vek_tmp/long.bin"), VEK_RIR_RC_OK) << fi.text;
+    EXPECT_EQ(path_size("/vek_tmp/long.bin"), static_cast<long long>(VEK_RIR_FILE_SIZE));
+    EXPECT_EQ(file_info(read_file("/vek_tmp/long.bin")).magic, VEK_RIR_MAGIC);
+}
+
+TEST_F(SnapTest, CliSnapCreatesAMissingLiveLogAndSnapsItEmpty)
+{
+    ASSERT_FALSE(path_exists(vek_rir_local_path));
+    vek_rir_failure_info_t fi;
+    vek_rir_failure_info_clear(&fi);
+    EXPECT_EQ(vek_rir_cli_snap(&fi, "/vek_tmp/first.bin"), VEK_RIR_RC_OK) << fi.text;
+    EXPECT_EQ(path_size(vek_rir_local_path), static_cast<long long>(VEK_RIR_FILE_SIZE));
+    vek_rir_header_info_real_t info = file_info(read_file("/vek_tmp/first.bin"));
+    EXPECT_EQ(info.magic, VEK_RIR_MAGIC);
+    EXPECT_EQ(info.record_count, VEK_RIR_RECORD_COUNT);
+    EXPECT_EQ(info.next_seqno, 0u);
+}
+
+struct cli_snap_refusal_t {
+    const char *name;
+    const char *path;
+    const char *text;
+};
+
+TEST_F(SnapTest, CliSnapRefusalsNameThePathAndLeaveTheProcessDetached)
+{
+    ASSERT_EQ(mkfifo("/vek_tmp/fifo", 0600), 0);
+    ASSERT_EQ(mkdir("/vek_tmp/small", 0755), 0);
+    ASSERT_EQ(sandbox_mount_tmpfs("/vek_tmp/small", 1u << 20), "");
+    const cli_snap_refusal_t cases[] = {
+        {"no path", nullptr, "snap path not specified"},
+        {"missing directory", "/vek_tmp/nodir/s.bin", "unable to open snap file at /vek_tmp/nodir/s.bin"},
+        {"directory", "/vek_tmp", "unable to open snap file at /vek_tmp"},
+        {"device", "/dev/null", "snap file at /dev/null is not a regular file"},
+        {"fifo without reader", "/vek_tmp/fifo", "unable to open snap file at /vek_tmp/fifo"},
+        {"live log", vek_rir_local_path, "snap file at /vek_var/vek-rir-local.bin is the live log"},
+        {"short write", "/vek_tmp/small/s.bin", "unable to write snap file at /vek_tmp/small/s.bin ("},
+    };
+    {
+        live_attach_t live;
+        ASSERT_TRUE(live.ok) << live.failure_info.text;
+        live_append(3);
+    }
+    std::string live_before = read_file(vek_rir_local_path);
+    for (const cli_snap_refusal_t &c : cases) {
+        vek_rir_failure_info_t fi;
+        vek_rir_failure_info_clear(&fi);
+        EXPECT_EQ(vek_rir_cli_snap(&fi, c.path), VEK_RIR_RC_FAILURE) << c.name;
+        std::string text = fi.text;
+        if (std::string(c.name) == "short write")
+            text = text.substr(0, strlen(c.text));
+        EXPECT_EQ(text, c.text) << c.name;
+        EXPECT_EQ(vek_rir_header, nullptr) << c.name;
+        EXPECT_EQ(vek_rir_fd, -1) << c.name;
+    }
+    EXPECT_EQ(read_file(vek_rir_local_path), live_before);
+}
+
+TEST_F(SnapTest, ToolSnapWorksEndToEndAndPrintsItsFailureLine)
+{
+    tool_result_t added = run_tool("-o rir_add -I op -t 'before the snap'");
+    ASSERT_EQ(added.status, 0) << added.out;
+    tool_result_t made = run_tool("-o rir_snap -M /vek_tmp/tool.bin");
+    EXPECT_EQ(made.status, 0);
+    EXPECT_EQ(made.out, "");
+    std::string image = read_file("/vek_tmp/tool.bin");
+    ASSERT_EQ(image.size(), VEK_RIR_FILE_SIZE);
+    EXPECT_EQ(std::string(file_record(image, 0).text), "before the snap");
+    tool_result_t missing = run_tool("-o rir_snap");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "rir_snap failed: snap path not specified\n");
+}
+
+// ---- file utilities -------------------------------------------------------------------------
+
+TEST_F(SnapTest, MountTestComparesTheDevicesOfDirectoryAndParent)
+{
+    ASSERT_EQ(mkdir("/vek_var/sub", 0755), 0);
+    struct case_t {
+        const char *dir;
+        const char *parent;
+        int mounted;
+    } cases[] = {
+        {"/vek_var", "/", 1},          // a tmpfs of its own
+        {"/vek_var/sub", "/vek_var", 0}, // the same file system
+        {"/vek_node", "/", 0},         // left a plain directory of the root file system
+        {"/vek_var/missing", "/", 0},
+        {"/vek_var", "/missing", 0},
+    };
+    for (const case_t &c : cases)
+        EXPECT_EQ(vek_rir_util_dir_is_mounted(c.dir, c.parent), c.mounted) << c.dir;
+}
+
+TEST_F(SnapTest, FileCopyOfAMissingSourceIsSilentAndRemovesTheStaleTemporary)
+{
+    ASSERT_TRUE(write_file("/vek_tmp/copy.tmp", "stale"));
+    vek_rir_util_file_copy("/vek_tmp/none", "/vek_tmp/copy.tmp", "/vek_tmp/copy");
+    EXPECT_FALSE(path_exists("/vek_tmp/copy.tmp"));
+    EXPECT_FALSE(path_exists("/vek_tmp/copy"));
+    EXPECT_TRUE(sandbox_take_syslog_messages().empty());
+}
+
+// ---- local mirror ---------------------------------------------------------------------------
+
+TEST_F(SnapTest, MirrorOfAnUnmountedDirectoryCopiesAndLogsNothing)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    vek_rir_file_snap();
+    ASSERT_TRUE(path_exists(vek_rir_local_snap_path));
+    vek_rir_file_mirror_local();
+    EXPECT_FALSE(path_exists(vek_rir_local_mirror_path));
+    EXPECT_FALSE(path_exists(vek_rir_local_mirror_tmp_path));
+    EXPECT_TRUE(sandbox_take_syslog_messages().empty());
+}
+
+TEST_F(MirrorTest, MountedMirrorGetsAllThreeCopiesWhole)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    live_append(5);
+    vek_rir_file_snap();
+    test_log_t peer;
+    peer.append(10, 0, "peer", "from the peer");
+    test_log_t merged(VEK_RIR_MERGED_RECORD_COUNT);
+    merged.append(11, 0, "merged", "from the merge");
+    ASSERT_TRUE(write_log(vek_rir_peer_path, peer));
+    ASSERT_TRUE(write_log(vek_rir_merged_path, merged));
+    vek_rir_file_mirror_local();
+    EXPECT_EQ(read_file(vek_rir_local_mirror_path), read_file(vek_rir_local_snap_path));
+    EXPECT_EQ(read_file(vek_rir_peer_mirror_path), peer.str());
+    EXPECT_EQ(read_file(vek_rir_merged_mirror_path), merged.str());
+    for (const char *tmp : {vek_rir_local_mirror_tmp_path, vek_rir_peer_mirror_tmp_path,
+                            vek_rir_merged_mirror_tmp_path})
+        EXPECT_FALSE(path_exists(tmp)) << tmp;
+    EXPECT_TRUE(sandbox_take_syslog_messages().empty());
+}
+
+TEST_F(MirrorTest, MissingSourcesAreSkippedSilentlyAndTheirStaleTemporariesRemoved)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    vek_rir_file_snap();
+    ASSERT_TRUE(write_file(vek_rir_peer_mirror_tmp_path, "stale"));
+    ASSERT_TRUE(write_file(vek_rir_merged_mirror_tmp_path, "stale"));
+    ASSERT_TRUE(write_file(vek_rir_peer_mirror_path, "earlier peer mirror"));
+    vek_rir_file_mirror_local();
+    EXPECT_EQ(read_file(vek_rir_local_mirror_path), read_file(vek_rir_local_snap_path));
+    EXPECT_FALSE(path_exists(vek_rir_peer_mirror_tmp_path));
+    EXPECT_FALSE(path_exists(vek_rir_merged_mirror_tmp_path));
+    EXPECT_EQ(read_file(vek_rir_peer_mirror_path), "earlier peer mirror");
+    EXPECT_FALSE(path_exists(vek_rir_merged_mirror_path));
+    EXPECT_TRUE(sandbox_take_syslog_messages().empty());
+}
+
+TEST_F(MirrorTest, StoppingMarkerStopsThePassBeforeAnyCopy)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    vek_rir_file_snap();
+    ASSERT_TRUE(write_file(vek_rir_local_mirror_tmp_path, "stale"));
+    ASSERT_TRUE(write_file("/vek_tmp/vek-lumo-stopping", ""));
+    vek_rir_file_mirror_local();
+    EXPECT_FALSE(path_exists(vek_rir_local_mirror_path));
+    // The gate comes before the first copy, so even the stale temporary is left alone.
+    EXPECT_TRUE(path_exists(vek_rir_local_mirror_tmp_path));
+    EXPECT_TRUE(sandbox_take_syslog_messages().empty());
+}
+
+TEST_F(MirrorTest, MarkerAppearingAfterTheFirstCopyEndsThePass)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    test_log_t peer;
+    ASSERT_TRUE(write_log(vek_rir_peer_path, peer));
+    ASSERT_TRUE(write_log(vek_rir_merged_path, test_log_t(VEK_RIR_MERGED_RECORD_COUNT)));
+    // The snapshot path is a FIFO: the first copy's open waits until the helper thread, having
+    // created the marker, opens the other end. That copy finds an empty source; the gate after
+    // it sees the marker, so neither of the other copies is made.
+    ASSERT_EQ(mkfifo(vek_rir_local_snap_path, 0600), 0);
+    std::thread helper([] {
+        write_file("/vek_tmp/vek-lumo-stopping", "");
+        int fd = open(vek_rir_local_snap_path, O_WRONLY);
+        if (fd >= 0)
+            close(fd);
+    });
+    vek_rir_file_mirror_local();
+    helper.join();
+    EXPECT_FALSE(path_exists(vek_rir_local_mirror_path));
+    EXPECT_FALSE(path_exists(vek_rir_peer_mirror_path));
+    EXPECT_FALSE(path_exists(vek_rir_merged_mirror_path));
+    EXPECT_EQ(sandbox_take_syslog_messages(),
+              std::vector<std::string>{"unable to copy /vek_var/vek-rir-local-snap.bin to "
+                                       "/vek_node/vek-rir-local.bin.tmp (src empty)\n"});
+}
+
+TEST_F(MirrorTest, EmptySourceGivesNoCopyAndOneLineAndThePassGoesOn)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    vek_rir_file_snap();
+    ASSERT_TRUE(write_file(vek_rir_peer_path, ""));
+    ASSERT_TRUE(write_file(vek_rir_peer_mirror_path, "earlier peer mirror"));
+    test_log_t merged(VEK_RIR_MERGED_RECORD_COUNT);
+    ASSERT_TRUE(write_log(vek_rir_merged_path, merged));
+    vek_rir_file_mirror_local();
+    EXPECT_EQ(read_file(vek_rir_peer_mirror_path), "earlier peer mirror");
+    EXPECT_FALSE(path_exists(vek_rir_peer_mirror_tmp_path));
+    EXPECT_EQ(read_file(vek_rir_merged_mirror_path), merged.str());
+    EXPECT_EQ(read_file(vek_rir_local_mirror_path), read_file(vek_rir_local_snap_path));
+    EXPECT_EQ(sandbox_take_syslog_messages(),
+              std::vector<std::string>{"unable to copy /vek_var/vek-rir-peer.bin to "
+                                       "/vek_node/vek-rir-peer.bin.tmp (src empty)\n"});
+}
+
+TEST_F(MirrorTest, FailedCopiesAreLoggedAndTheOthersStillMade)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    vek_rir_file_snap();
+    test_log_t peer;
+    ASSERT_TRUE(write_log(vek_rir_peer_path, peer));
+    ASSERT_TRUE(write_log(vek_rir_merged_path, test_log_t(VEK_RIR_MERGED_RECORD_COUNT)));
+    // The local mirror's final path is a mount point (rename fails), the merged mirror's
+    // temporary a non-empty directory (its open fails with EISDIR).
+    ASSERT_TRUE(write_file(vek_rir_local_mirror_path, "earlier local mirror"));
+    ASSERT_TRUE(write_file("/vek_tmp/bound", "earlier local mirror"));
+    ASSERT_EQ(mount("/vek_tmp/bound", vek_rir_local_mirror_path, nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+    ASSERT_EQ(mkdir(vek_rir_merged_mirror_tmp_path, 0755), 0);
+    ASSERT_TRUE(write_file(std::string(vek_rir_merged_mirror_tmp_path) + "/x", "x"));
+    vek_rir_file_mirror_local();
+    EXPECT_EQ(read_file(vek_rir_local_mirror_path), "earlier local mirror");
+    EXPECT_EQ(read_file(vek_rir_peer_mirror_path), peer.str());
+    EXPECT_FALSE(path_exists(vek_rir_merged_mirror_path));
+    std::vector<std::string> expected = {
+        "unable to rename /vek_node/vek-rir-local.bin.tmp to /vek_node/vek-rir-local.bin\n",
+        "unable to copy /vek_var/vek-rir-merged.bin to /vek_node/vek-rir-merged.bin.tmp "
+        "(dst open failed: " + std::to_string(EISDIR) + ")\n",
+    };
+    EXPECT_EQ(sandbox_take_syslog_messages(), expected);
+    umount(vek_rir_local_mirror_path);
+}
+
+TEST_F(MirrorFullTest, ShortSendfileIsLoggedAndLeavesNoTemporary)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    vek_rir_file_snap();
+    ASSERT_TRUE(write_log(vek_rir_peer_path, test_log_t()));
+    ASSERT_TRUE(write_log(vek_rir_merged_path, test_log_t(VEK_RIR_MERGED_RECORD_COUNT)));
+    vek_rir_file_mirror_local();
+    EXPECT_EQ(path_size(vek_rir_local_mirror_path), static_cast<long long>(VEK_RIR_FILE_SIZE));
+    EXPECT_EQ(path_size(vek_rir_peer_mirror_path), static_cast<long long>(VEK_RIR_FILE_SIZE));
+    EXPECT_FALSE(path_exists(vek_rir_merged_mirror_path));
+    EXPECT_FALSE(path_exists(vek_rir_merged_mirror_tmp_path));
+    std::vector<std::string> lines = sandbox_take_syslog_messages();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string prefix = "unable to copy /vek_var/vek-rir-merged.bin to "
+                               "/vek_node/vek-rir-merged.bin.tmp (sendfile failed: ";
+    EXPECT_EQ(lines[0].substr(0, prefix.size()), prefix);
+}

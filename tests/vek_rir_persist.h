@@ -1,0 +1,141 @@
+// Helpers shared by the suites of snapshots, mirrors, merges, peer fetches, inhale and clear:
+// an attachment held for one test, files written and read by path, the tool run as a child,
+// and a fingerprint of the live log to show that a refused operation left it alone. Every
+// path these helpers touch lies inside the node sandbox of the calling test.
+#pragma once
+
+#include "tests/vek_rir_sandbox.h"
+#include "tests/vek_rir_testfile.h"
+#include "vek_rir/vek_rir_int.h"
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+namespace vek_rir_test {
+
+// Attaches with creation for the life of the object; detaches at its end, before the sandbox
+// goes away under the mapping.
+struct live_attach_t {
+    bool ok = false;
+    vek_rir_failure_info_t failure_info;
+    live_attach_t()
+    {
+        vek_rir_failure_info_clear(&failure_info);
+        ok = vek_rir_file_attach(VEK_RIR_TRUE, &failure_info) == 0;
+    }
+    ~live_attach_t()
+    {
+        if (ok && vek_rir_header != nullptr)
+            vek_rir_file_detach();
+    }
+    live_attach_t(const live_attach_t &) = delete;
+    live_attach_t &operator=(const live_attach_t &) = delete;
+};
+
+inline void live_append(int count, const char *identity = "tester")
+{
+    for (int i = 0; i < count; i++) {
+        std::string text = "live " + std::to_string(i);
+        ASSERT_EQ(vek_rir_if_record_add(nullptr, 0, VEK_RIR_CLASS_EVENT, static_cast<uint64_t>(i),
+                                        identity, text.c_str()),
+                  VEK_RIR_RC_OK);
+    }
+}
+
+// The live log's info block and ring as they stand in the mapping; the lock block is left out,
+// since taking and releasing the mutex may change its bytes.
+inline std::string live_fingerprint()
+{
+    const char *base = reinterpret_cast<const char *>(vek_rir_header);
+    std::string out(base, VEK_RIR_HEADER_INFO_SIZE);
+    out.append(base + VEK_RIR_HEADER_SIZE, VEK_RIR_FILE_SIZE - VEK_RIR_HEADER_SIZE);
+    return out;
+}
+
+inline bool path_exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+inline long long path_size(const std::string &path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+inline bool write_log(const std::string &path, const test_log_t &log)
+{
+    return write_file(path, log.str());
+}
+
+// The header and one record of a log file held as bytes.
+inline vek_rir_header_info_real_t file_info(const std::string &bytes)
+{
+    vek_rir_header_info_real_t info;
+    memset(&info, 0, sizeof(info));
+    if (bytes.size() >= sizeof(info))
+        memcpy(&info, bytes.data(), sizeof(info));
+    return info;
+}
+
+inline vek_rir_record_real_t file_record(const std::string &bytes, uint64_t index)
+{
+    vek_rir_record_real_t record;
+    memset(&record, 0, sizeof(record));
+    size_t offset = VEK_RIR_HEADER_SIZE + index * VEK_RIR_RECORD_SIZE;
+    if (bytes.size() >= offset + sizeof(record))
+        memcpy(&record, bytes.data() + offset, sizeof(record));
+    return record;
+}
+
+// The records of a log file in its ring order, oldest first, as every reader walks it.
+inline std::vector<vek_rir_record_real_t> file_walk(const std::string &bytes)
+{
+    std::vector<vek_rir_record_real_t> out;
+    if (bytes.size() < VEK_RIR_HEADER_SIZE)
+        return out;
+    vek_rir_header_t header;
+    memcpy(&header, bytes.data(), sizeof(header));
+    vek_rir_helper_walk_info_t walk;
+    vek_rir_helper_walk_info_populate(&walk, &header);
+    while (walk.record_count_left != 0) {
+        out.push_back(file_record(bytes, walk.record_index_next));
+        vek_rir_helper_walk_info_consume_one(&walk);
+    }
+    return out;
+}
+
+struct tool_result_t {
+    int status = -1; // exit status, or -1 when the tool did not exit normally
+    std::string out; // standard output
+};
+
+// Runs the built tool with the given arguments (already quoted for the shell) inside the
+// sandbox, which the shell and the tool inherit.
+inline tool_result_t run_tool(const std::string &arguments)
+{
+    tool_result_t result;
+    std::string command = std::string(VEK_RIR_TOOL_PATH) + " " + arguments + " 2>/dev/null";
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return result;
+    char chunk[256];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
+        result.out.append(chunk, got);
+    int status = pclose(pipe);
+    if (status != -1 && WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    return result;
+}
+
+} // namespace vek_rir_test

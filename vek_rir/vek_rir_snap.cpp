@@ -1,0 +1,244 @@
+// Snapshot, local mirror and file utilities: the server's snapshot of the live mapping, the
+// tool's snapshot to an operator's path, the copies of the snapshot, the peer copy and the
+// merged log into the mirror directory while it is a mount of its own, and the small file
+// helpers behind them. Touches the live mapping only for one memory copy under the shared lock;
+// everything else is file work outside it. Writes the snapshot, the mirror copies and their
+// temporary companions, and the file the operator names to rir_snap.
+
+#include "vek_rir/vek_rir_int.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// System-log lines of the server's duties.
+constexpr char text_log_open[] = "unable to open %s\n";
+constexpr char text_log_write[] = "unable to write to %s (%zd/%d)\n";
+constexpr char text_log_rename[] = "unable to rename %s to %s\n";
+constexpr char text_log_copy_open[] = "unable to copy %s to %s (dst open failed: %d)\n";
+constexpr char text_log_copy_sendfile[] = "unable to copy %s to %s (sendfile failed: %zd/%d)\n";
+constexpr char text_log_copy_fsync[] = "unable to copy %s to %s (dst fsync failed: %d)\n";
+constexpr char text_log_copy_empty[] = "unable to copy %s to %s (src empty)\n";
+
+// Failure texts of the tool's snapshot.
+constexpr char text_no_path[] = "snap path not specified";
+constexpr char text_open_failed[] = "unable to open snap file at %s";
+constexpr char text_not_regular[] = "snap file at %s is not a regular file";
+constexpr char text_is_live_log[] = "snap file at %s is the live log";
+constexpr char text_write_short[] = "unable to write snap file at %s (%zd/%d)";
+
+bool attached()
+{
+    return vek_rir_header != nullptr && vek_rir_fd != -1;
+}
+
+// The mapping is copied whole under the shared lock and nothing else happens there, so the
+// time appenders wait does not depend on the disk. Every append holds the lock from claim to
+// complete, so the copy holds no half-written record except one whose writer died.
+void mapping_copy(void *buffer)
+{
+    vek_rir_file_lock_guard_t lock;
+    memcpy(buffer, vek_rir_header, VEK_RIR_FILE_SIZE);
+}
+
+// The mirror copies only while its directory is a mount of its own and the platform is not
+// stopping; tested again before every step, so a mount that goes away ends the pass at once.
+bool mirror_gate_open()
+{
+    if (vek_rir_util_dir_is_mounted(vek_rir_mirror_dir_path, vek_rir_mirror_parent_dir_path) == 0)
+        return false;
+    return access("/vek_tmp/vek-lumo-stopping", R_OK) != 0;
+}
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+} // namespace
+
+void vek_rir_file_snap()
+{
+    VEK_RIR_ASSERT(attached());
+    vek_rir_util_buffer_t buffer(VEK_RIR_FILE_SIZE);
+    VEK_RIR_ASSERT(buffer.data != nullptr);
+    mapping_copy(buffer.data);
+
+    unlink(vek_rir_local_snap_tmp_path);
+    vek_rir_util_fd_t fd(
+        open(vek_rir_local_snap_tmp_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (fd.fd < 0) {
+        vek_rir_util_log(text_log_open, vek_rir_local_snap_tmp_path);
+        return;
+    }
+    // errno is cleared first so that a short write without an error reports 0, not a stale
+    // value from an earlier call.
+    errno = 0;
+    ssize_t put = write(fd.fd, buffer.data, VEK_RIR_FILE_SIZE);
+    if (put != static_cast<ssize_t>(VEK_RIR_FILE_SIZE)) {
+        vek_rir_util_log(text_log_write, vek_rir_local_snap_tmp_path, put, errno);
+        fd.reset();
+        int rc = unlink(vek_rir_local_snap_tmp_path);
+        VEK_RIR_ASSERT(rc == 0);
+        return;
+    }
+    int rc = fsync(fd.fd);
+    VEK_RIR_ASSERT(rc == 0);
+    fd.reset();
+    if (rename(vek_rir_local_snap_tmp_path, vek_rir_local_snap_path) != 0)
+        vek_rir_util_log(text_log_rename, vek_rir_local_snap_tmp_path, vek_rir_local_snap_path);
+}
+
+// The operator's path is written in place (no companion, no rename). Two things are refused
+// that would otherwise do harm: a path that is no regular file (a device or a FIFO cannot be
+// cut to size, and a FIFO would hold the tool until a reader comes), and the live log itself,
+// whose records appended after the copy would be overwritten by the older image.
+vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *rir_path_snap)
+{
+    if (vek_rir_file_attach(VEK_RIR_TRUE, failure_info) != 0)
+        return VEK_RIR_RC_FAILURE;
+    if (rir_path_snap == nullptr) {
+        vek_rir_failure_info_set(failure_info, text_no_path);
+        vek_rir_file_detach();
+        return VEK_RIR_RC_FAILURE;
+    }
+    vek_rir_util_fd_t fd(open(rir_path_snap, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (fd.fd < 0) {
+        vek_rir_failure_info_set(failure_info, text_open_failed, rir_path_snap);
+        vek_rir_file_detach();
+        return VEK_RIR_RC_FAILURE;
+    }
+    struct stat snap_stat;
+    struct stat live_stat;
+    int rc = fstat(fd.fd, &snap_stat);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = fstat(vek_rir_fd, &live_stat);
+    VEK_RIR_ASSERT(rc == 0);
+    const char *refusal = nullptr;
+    if (!S_ISREG(snap_stat.st_mode))
+        refusal = text_not_regular;
+    else if (same_file(snap_stat, live_stat))
+        refusal = text_is_live_log;
+    if (refusal != nullptr) {
+        vek_rir_failure_info_set(failure_info, refusal, rir_path_snap);
+        fd.reset();
+        vek_rir_file_detach();
+        return VEK_RIR_RC_FAILURE;
+    }
+
+    vek_rir_util_buffer_t buffer(VEK_RIR_FILE_SIZE);
+    VEK_RIR_ASSERT(buffer.data != nullptr);
+    mapping_copy(buffer.data);
+    errno = 0;
+    ssize_t put = write(fd.fd, buffer.data, VEK_RIR_FILE_SIZE);
+    int write_errno = errno;
+    if (put != static_cast<ssize_t>(VEK_RIR_FILE_SIZE)) {
+        // Never reported as made: the file holds a part of an image at most.
+        vek_rir_failure_info_set(failure_info, text_write_short, rir_path_snap, put,
+                                 write_errno);
+        fd.reset();
+        vek_rir_file_detach();
+        return VEK_RIR_RC_FAILURE;
+    }
+    rc = ftruncate(fd.fd, static_cast<off_t>(VEK_RIR_FILE_SIZE));
+    VEK_RIR_ASSERT(rc == 0);
+    rc = fsync(fd.fd);
+    VEK_RIR_ASSERT(rc == 0);
+    fd.reset();
+    vek_rir_file_detach();
+    return VEK_RIR_RC_OK;
+}
+
+// A missing source is normal (no peer copy fetched yet, no merge made yet) and silent. An empty
+// source is no log file of ours: it yields no mirror copy, and one line says why.
+void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, const char *dst_path)
+{
+    unlink(dst_path_tmp);
+    vek_rir_util_fd_t src(open(src_path, O_RDONLY | O_CLOEXEC));
+    if (src.fd < 0)
+        return;
+    struct stat src_stat;
+    int rc = fstat(src.fd, &src_stat);
+    VEK_RIR_ASSERT(rc == 0);
+    if (src_stat.st_size <= 0) {
+        vek_rir_util_log(text_log_copy_empty, src_path, dst_path_tmp);
+        return;
+    }
+    vek_rir_util_fd_t dst(open(dst_path_tmp, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (dst.fd < 0) {
+        vek_rir_util_log(text_log_copy_open, src_path, dst_path_tmp, errno);
+        return;
+    }
+    size_t size = static_cast<size_t>(src_stat.st_size);
+    off_t offset = 0;
+    errno = 0;
+    ssize_t sent = sendfile(dst.fd, src.fd, &offset, size);
+    bool ok = sent == static_cast<ssize_t>(size);
+    if (!ok) {
+        vek_rir_util_log(text_log_copy_sendfile, src_path, dst_path_tmp, sent, errno);
+    } else if (fsync(dst.fd) != 0) {
+        vek_rir_util_log(text_log_copy_fsync, src_path, dst_path_tmp, errno);
+        ok = false;
+    }
+    if (!ok) {
+        dst.reset();
+        rc = unlink(dst_path_tmp);
+        VEK_RIR_ASSERT(rc == 0);
+        return;
+    }
+    dst.reset();
+    src.reset();
+    if (rename(dst_path_tmp, dst_path) != 0)
+        vek_rir_util_log(text_log_rename, dst_path_tmp, dst_path);
+}
+
+int vek_rir_util_dir_is_mounted(const char *dir_path, const char *dir_parent_path)
+{
+    struct stat parent_stat;
+    struct stat dir_stat;
+    if (stat(dir_parent_path, &parent_stat) != 0)
+        return 0;
+    if (stat(dir_path, &dir_stat) != 0)
+        return 0;
+    return parent_stat.st_dev != dir_stat.st_dev ? 1 : 0;
+}
+
+// Makes the renames done in the directory durable.
+void vek_rir_util_dir_sync(const char *dir_path)
+{
+    DIR *dir = opendir(dir_path);
+    if (dir == nullptr)
+        return;
+    int rc = fsync(dirfd(dir));
+    VEK_RIR_ASSERT(rc == 0);
+    rc = closedir(dir);
+    VEK_RIR_ASSERT(rc == 0);
+}
+
+// Copies whatever the last snap, peer fetch and merge left; it takes no snapshot itself and no
+// lock, since each source is replaced only by rename and so is always one whole version.
+void vek_rir_file_mirror_local()
+{
+    VEK_RIR_ASSERT(attached());
+    if (!mirror_gate_open())
+        return;
+    vek_rir_util_file_copy(vek_rir_local_snap_path, vek_rir_local_mirror_tmp_path,
+                           vek_rir_local_mirror_path);
+    if (!mirror_gate_open())
+        return;
+    vek_rir_util_file_copy(vek_rir_peer_path, vek_rir_peer_mirror_tmp_path,
+                           vek_rir_peer_mirror_path);
+    if (!mirror_gate_open())
+        return;
+    vek_rir_util_file_copy(vek_rir_merged_path, vek_rir_merged_mirror_tmp_path,
+                           vek_rir_merged_mirror_path);
+    if (!mirror_gate_open())
+        return;
+    vek_rir_util_dir_sync(vek_rir_mirror_dir_path);
+}

@@ -221,8 +221,11 @@ TEST_F(SnapTest, CliSnapWritesTheWholeImageWithModeSixHundredAndDetaches)
     ASSERT_EQ(image.size(), VEK_RIR_FILE_SIZE);
     EXPECT_EQ(file_info(image).next_seqno, 42u);
     EXPECT_EQ(std::string(file_record(image, 41).text), "live 41");
-    // The image is the mapping as it stood, lock block included: byte for byte the live file.
-    EXPECT_EQ(image, read_file(vek_rir_local_path));
+    // The image is the mapping as it stood: the information block and the ring byte for byte
+    // the live file. The lock block shows the mutex as the snapshot held it.
+    std::string live_image = read_file(vek_rir_local_path);
+    EXPECT_TRUE(image.substr(0, 256) == live_image.substr(0, 256));
+    EXPECT_TRUE(image.substr(4096) == live_image.substr(4096));
 }
 
 TEST_F(SnapTest, CliSnapCutsALongerFileToSize)
@@ -285,7 +288,7 @@ TEST_F(SnapTest, CliSnapRefusalsNameThePathAndLeaveTheProcessDetached)
         EXPECT_EQ(vek_rir_header, nullptr) << c.name;
         EXPECT_EQ(vek_rir_fd, -1) << c.name;
     }
-    EXPECT_EQ(read_file(vek_rir_local_path), live_before);
+    EXPECT_TRUE(read_file(vek_rir_local_path) == live_before);
 }
 
 TEST_F(SnapTest, ToolSnapWorksEndToEndAndPrintsItsFailureLine)
@@ -359,9 +362,9 @@ TEST_F(MirrorTest, MountedMirrorGetsAllThreeCopiesWhole)
     ASSERT_TRUE(write_log(vek_rir_peer_path, peer));
     ASSERT_TRUE(write_log(vek_rir_merged_path, merged));
     vek_rir_file_mirror_local();
-    EXPECT_EQ(read_file(vek_rir_local_mirror_path), read_file(vek_rir_local_snap_path));
-    EXPECT_EQ(read_file(vek_rir_peer_mirror_path), peer.str());
-    EXPECT_EQ(read_file(vek_rir_merged_mirror_path), merged.str());
+    EXPECT_TRUE(read_file(vek_rir_local_mirror_path) == read_file(vek_rir_local_snap_path));
+    EXPECT_TRUE(read_file(vek_rir_peer_mirror_path) == peer.str());
+    EXPECT_TRUE(read_file(vek_rir_merged_mirror_path) == merged.str());
     for (const char *tmp : {vek_rir_local_mirror_tmp_path, vek_rir_peer_mirror_tmp_path,
                             vek_rir_merged_mirror_tmp_path})
         EXPECT_FALSE(path_exists(tmp)) << tmp;
@@ -377,7 +380,7 @@ TEST_F(MirrorTest, MissingSourcesAreSkippedSilentlyAndTheirStaleTemporariesRemov
     ASSERT_TRUE(write_file(vek_rir_merged_mirror_tmp_path, "stale"));
     ASSERT_TRUE(write_file(vek_rir_peer_mirror_path, "earlier peer mirror"));
     vek_rir_file_mirror_local();
-    EXPECT_EQ(read_file(vek_rir_local_mirror_path), read_file(vek_rir_local_snap_path));
+    EXPECT_TRUE(read_file(vek_rir_local_mirror_path) == read_file(vek_rir_local_snap_path));
     EXPECT_FALSE(path_exists(vek_rir_peer_mirror_tmp_path));
     EXPECT_FALSE(path_exists(vek_rir_merged_mirror_tmp_path));
     EXPECT_EQ(read_file(vek_rir_peer_mirror_path), "earlier peer mirror");
@@ -438,8 +441,8 @@ TEST_F(MirrorTest, EmptySourceGivesNoCopyAndOneLineAndThePassGoesOn)
     vek_rir_file_mirror_local();
     EXPECT_EQ(read_file(vek_rir_peer_mirror_path), "earlier peer mirror");
     EXPECT_FALSE(path_exists(vek_rir_peer_mirror_tmp_path));
-    EXPECT_EQ(read_file(vek_rir_merged_mirror_path), merged.str());
-    EXPECT_EQ(read_file(vek_rir_local_mirror_path), read_file(vek_rir_local_snap_path));
+    EXPECT_TRUE(read_file(vek_rir_merged_mirror_path) == merged.str());
+    EXPECT_TRUE(read_file(vek_rir_local_mirror_path) == read_file(vek_rir_local_snap_path));
     EXPECT_EQ(sandbox_take_syslog_messages(),
               std::vector<std::string>{"unable to copy /vek_var/vek-rir-peer.bin to "
                                        "/vek_node/vek-rir-peer.bin.tmp (src empty)\n"});
@@ -463,7 +466,7 @@ TEST_F(MirrorTest, FailedCopiesAreLoggedAndTheOthersStillMade)
     ASSERT_TRUE(write_file(std::string(vek_rir_merged_mirror_tmp_path) + "/x", "x"));
     vek_rir_file_mirror_local();
     EXPECT_EQ(read_file(vek_rir_local_mirror_path), "earlier local mirror");
-    EXPECT_EQ(read_file(vek_rir_peer_mirror_path), peer.str());
+    EXPECT_TRUE(read_file(vek_rir_peer_mirror_path) == peer.str());
     EXPECT_FALSE(path_exists(vek_rir_merged_mirror_path));
     std::vector<std::string> expected = {
         "unable to rename /vek_node/vek-rir-local.bin.tmp to /vek_node/vek-rir-local.bin\n",

@@ -27,13 +27,11 @@ cat >"$work/program.c" <<'PROGRAM'
 int main(void)
 {
     vek_rir_failure_info_t failure_info;
-    vek_rir_if_snap_info_t snap_info = {0, 0};
     vek_rir_failure_info_clear(&failure_info);
     vek_rir_failure_info_set(&failure_info, "%s %d", "installed", 1);
-    vek_rir_if_snap_free(&snap_info);
     void *linked[] = {(void *)vek_rir_if_record_add, (void *)vek_rir_server_exec,
-                      (void *)vek_rir_server_world_create};
-    printf("%s %d\n", vek_rir_failure_info_text(&failure_info), linked[0] && linked[1] && linked[2]);
+                      (void *)vek_rir_server_world_create, (void *)vek_rir_if_snap_free};
+    printf("%s %d\n", vek_rir_failure_info_text(&failure_info), linked[0] && linked[1] && linked[2] && linked[3]);
     return 0;
 }
 PROGRAM

@@ -1,0 +1,504 @@
+// The command channel and the server that answers on it: exchanges with a stand-in server
+// driven by the test (time-outs, late and oversized answers, senders that misbehave, many
+// threads at once), then the real server embedded in this process and run by the tool.
+
+#include "tests/vek_rir_persist.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace vek_rir_test;
+
+namespace {
+
+class ChannelTest : public sandbox_test {};
+
+struct exchange_t {
+    vek_rir_rc_t rc = VEK_RIR_RC_FAILURE;
+    std::string response;
+    std::string failure;
+};
+
+exchange_t exchange(const char *request, int timeout_seconds, size_t response_size = 80)
+{
+    vek_rir_failure_info_t failure_info;
+    vek_rir_failure_info_clear(&failure_info);
+    std::vector<char> response(response_size + 1, 'Z');
+    exchange_t result;
+    result.rc = vek_rir_server_exec(&failure_info, request, response.data(), response_size,
+                                    timeout_seconds);
+    // The byte after the caller's buffer must never be written.
+    EXPECT_EQ(response[response_size], 'Z');
+    result.response = std::string(response.data(), strnlen(response.data(), response_size));
+    result.failure = vek_rir_failure_info_text(&failure_info);
+    return result;
+}
+
+// A stand-in server on "RIR" whose every move the test decides.
+struct fake_server_t {
+    vek_rir_command_server_t end;
+    bool bound = false;
+    fake_server_t() { bound = vek_rir_command_server_create(&end, vek_rir_command_server_name) == 0; }
+    ~fake_server_t()
+    {
+        if (bound)
+            vek_rir_command_server_destroy(&end);
+    }
+    // 1 and the request when one came within the time.
+    int receive(vek_rir_command_server_op_t *op, int timeout_msecs = 5000)
+    {
+        return vek_rir_command_server_recv_request(&end, op, timeout_msecs);
+    }
+    int answer(vek_rir_command_server_op_t *op, const char *text)
+    {
+        memset(op->response, 0, sizeof(op->response));
+        memcpy(op->response, text, strnlen(text, sizeof(op->response) - 1));
+        return vek_rir_command_server_send_reponse(&end, op);
+    }
+};
+
+// A socket bound to an abstract name given as raw bytes, with the whole address size as the
+// product's own sockets bind (the name padded with zero bytes), or with the name's exact length.
+int bound_socket(const std::string &name, int type = SOCK_DGRAM, bool exact_length = false)
+{
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof(address));
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, name.data(), std::min(name.size(), sizeof(address.sun_path) - 1));
+    socklen_t length = exact_length ? static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) +
+                                                             1 + name.size())
+                                    : static_cast<socklen_t>(sizeof(address));
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&address), length) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool send_to_server(int fd, const char *request)
+{
+    struct sockaddr_un address;
+    vek_rir_command_address_build(&address, "%s", vek_rir_command_server_name);
+    return sendto(fd, request, strlen(request) + 1, 0, reinterpret_cast<struct sockaddr *>(&address),
+                  sizeof(address)) == static_cast<ssize_t>(strlen(request) + 1);
+}
+
+TEST_F(ChannelTest, AddressesAreZeroedAbstractAndWholeSized)
+{
+    struct sockaddr_un address;
+    memset(&address, 0xee, sizeof(address));
+    vek_rir_command_address_build(&address, "%s_C%d_R", "RIR", 42);
+    EXPECT_EQ(address.sun_family, AF_UNIX);
+    EXPECT_EQ(address.sun_path[0], '\0');
+    EXPECT_STREQ(vek_rir_command_address_fetch(&address), "RIR_C42_R");
+    for (size_t i = 1 + strlen("RIR_C42_R"); i < sizeof(address.sun_path); i++)
+        ASSERT_EQ(address.sun_path[i], '\0') << i;
+    EXPECT_EQ(sizeof(address), 110u);
+}
+
+TEST_F(ChannelTest, WithoutServerTheExchangeFailsWithNoserver)
+{
+    for (int timeout : {0, 1}) {
+        exchange_t result = exchange("nothing", timeout);
+        EXPECT_EQ(result.rc, VEK_RIR_RC_FAILURE);
+        EXPECT_EQ(result.failure, "noserver");
+        EXPECT_EQ(result.response, "noserver");
+    }
+}
+
+TEST_F(ChannelTest, ZeroTimeoutSendsWithoutWaitingAndTheAnswerFindsNobody)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    exchange_t result = exchange("snap", 0);
+    EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
+    EXPECT_EQ(result.response, "");
+    vek_rir_command_server_op_t op;
+    ASSERT_EQ(server.receive(&op), 1);
+    EXPECT_STREQ(op.request, "snap");
+    EXPECT_STREQ(vek_rir_command_address_fetch(&op.addr_reply),
+                 ("RIR_C" + std::to_string(getpid()) + "_R").c_str());
+    // Nobody listens on the reply name: a normal outcome, not a failed send.
+    EXPECT_EQ(server.answer(&op, "ok"), 1);
+}
+
+TEST_F(ChannelTest, LongRequestArrivesCutTo79Characters)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    std::string request(100, 'q');
+    exchange("", 0); // nothing at all
+    vek_rir_command_server_op_t op;
+    ASSERT_EQ(server.receive(&op), 1);
+    EXPECT_STREQ(op.request, "");
+    exchange(request.c_str(), 0);
+    ASSERT_EQ(server.receive(&op), 1);
+    EXPECT_EQ(std::string(op.request), request.substr(0, 79));
+}
+
+TEST_F(ChannelTest, BusyServerTimesOutAndItsLateAnswerIsNeverTakenForTheNext)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    exchange_t first = exchange("first", 1);
+    EXPECT_EQ(first.rc, VEK_RIR_RC_FAILURE);
+    EXPECT_EQ(first.failure, "timeout");
+
+    vek_rir_command_server_op_t late;
+    ASSERT_EQ(server.receive(&late), 1);
+    EXPECT_EQ(server.answer(&late, "late"), 1);
+
+    std::thread answering([&server] {
+        vek_rir_command_server_op_t op;
+        if (server.receive(&op) == 1)
+            server.answer(&op, (std::string("to ") + op.request).c_str());
+    });
+    exchange_t second = exchange("second", 5);
+    answering.join();
+    EXPECT_EQ(second.rc, VEK_RIR_RC_OK);
+    EXPECT_EQ(second.response, "to second");
+}
+
+TEST_F(ChannelTest, AnswersAreCutToTheCallersBufferAndTo79Bytes)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    struct case_t {
+        std::string answer;
+        size_t response_size;
+        std::string expected;
+    };
+    const case_t cases[] = {
+        {"unknown", 4, "unk"},
+        {"unknown", 1, ""},
+        {"ok", 80, "ok"},
+    };
+    for (const case_t &c : cases) {
+        std::thread answering([&] {
+            vek_rir_command_server_op_t op;
+            if (server.receive(&op) == 1)
+                server.answer(&op, c.answer.c_str());
+        });
+        exchange_t result = exchange("nothing", 5, c.response_size);
+        answering.join();
+        EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
+        EXPECT_EQ(result.response, c.expected);
+    }
+
+    // Whatever holds the server name may answer 80 bytes without a terminator.
+    std::thread rogue([&server] {
+        vek_rir_command_server_op_t op;
+        if (server.receive(&op) != 1)
+            return;
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        std::string flood(80, 'A');
+        sendto(fd, flood.data(), flood.size(), 0, reinterpret_cast<struct sockaddr *>(&op.addr_reply),
+               sizeof(op.addr_reply));
+        close(fd);
+    });
+    exchange_t result = exchange("nothing", 5, 200);
+    rogue.join();
+    EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
+    EXPECT_EQ(result.response, std::string(79, 'A'));
+}
+
+TEST_F(ChannelTest, HugeTimeoutStillWaitsForTheAnswer)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    // 4294968 s in milliseconds wraps a 32-bit int to 704 ms; the answer comes later than that.
+    std::thread answering([&server] {
+        vek_rir_command_server_op_t op;
+        if (server.receive(&op) != 1)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        server.answer(&op, "slow");
+    });
+    exchange_t result = exchange("nothing", 4294968);
+    answering.join();
+    EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
+    EXPECT_EQ(result.response, "slow");
+}
+
+TEST_F(ChannelTest, ExchangesOfManyThreadsTakeTurnsAndGetTheirOwnAnswers)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    std::atomic<bool> stop{false};
+    std::thread echo([&] {
+        vek_rir_command_server_op_t op;
+        while (!stop.load())
+            if (server.receive(&op, 100) == 1)
+                server.answer(&op, op.request);
+    });
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; t++)
+        clients.emplace_back([t, &wrong] {
+            for (int k = 0; k < 25; k++) {
+                std::string request = "t" + std::to_string(t) + "k" + std::to_string(k);
+                exchange_t result = exchange(request.c_str(), 5);
+                if (result.rc != VEK_RIR_RC_OK || result.response != request)
+                    wrong++;
+            }
+        });
+    for (std::thread &c : clients)
+        c.join();
+    stop = true;
+    echo.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(ChannelTest, MisbehavingSendersNeverStopTheServer)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    vek_rir_command_server_op_t op;
+
+    // Not bound: the empty sender name; the answer goes nowhere.
+    int unbound = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_TRUE(send_to_server(unbound, "nothing"));
+    ASSERT_EQ(server.receive(&op), 1);
+    EXPECT_STREQ(vek_rir_command_address_fetch(&op.addr_reply), "_R");
+    EXPECT_EQ(server.answer(&op, "ok"), 1);
+    close(unbound);
+
+    // Names too long for a reply name, or not terminated within the address, are ignored.
+    struct case_t {
+        size_t length;
+        bool exact_length;
+        int taken;
+    };
+    for (case_t c : {case_t{103, false, 1}, case_t{104, false, 0}, case_t{107, false, 0},
+                     case_t{5, true, 0}}) {
+        SCOPED_TRACE(std::to_string(c.length) + (c.exact_length ? " exact" : ""));
+        int fd = bound_socket(std::string(c.length, 'n'), SOCK_DGRAM, c.exact_length);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(send_to_server(fd, "nothing"));
+        EXPECT_EQ(server.receive(&op), c.taken);
+        close(fd);
+    }
+
+    // A reply name held by a stream socket: the kernel refuses the connection (by type, or as
+    // refused, depending on its version) and the server goes on.
+    int stream = bound_socket("deaf_R", SOCK_STREAM);
+    ASSERT_GE(stream, 0);
+    ASSERT_EQ(listen(stream, 1), 0);
+    int deaf = bound_socket("deaf");
+    ASSERT_TRUE(send_to_server(deaf, "nothing"));
+    ASSERT_EQ(server.receive(&op), 1);
+    server.answer(&op, "ok");
+    close(stream);
+
+    // A reply socket whose owner never reads: the answers fill its queue, and the first that
+    // does not fit is a failed send rather than a wait.
+
+    int full = bound_socket("deaf_R");
+    ASSERT_GE(full, 0);
+    int sent = 0, refused = 0;
+    for (int k = 0; k < 2000 && refused == 0; k++) {
+        ASSERT_TRUE(send_to_server(deaf, "nothing"));
+        ASSERT_EQ(server.receive(&op), 1);
+        if (server.answer(&op, "ok") == 1)
+            sent++;
+        else
+            refused++;
+    }
+    EXPECT_GT(sent, 0);
+    EXPECT_EQ(refused, 1);
+    close(full);
+    close(deaf);
+}
+
+// ---- the real server -----------------------------------------------------------------------
+
+constexpr char fake_bin_dir[] = "/vek_tmp/bin";
+
+// The server's peer fetch must not reach out of the sandbox: a client that always fails.
+class ServerRunTest : public sandbox_test {
+protected:
+    std::string saved_path;
+    void SetUp() override
+    {
+        sandbox_test::SetUp();
+        ASSERT_EQ(mkdir(fake_bin_dir, 0755), 0);
+        ASSERT_TRUE(write_file(std::string(fake_bin_dir) + "/scp", "#!/bin/sh\nexit 1\n", 0755));
+        const char *path = getenv("PATH");
+        saved_path = path != nullptr ? path : "/usr/bin:/bin";
+        setenv("PATH", (std::string(fake_bin_dir) + ":" + saved_path).c_str(), 1);
+    }
+    void TearDown() override
+    {
+        setenv("PATH", saved_path.c_str(), 1);
+        sandbox_test::TearDown();
+    }
+};
+
+// Starts the tool with its standard output in `out_path`; returns its process id.
+pid_t tool_start(const std::vector<std::string> &arguments, const std::string &out_path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 2);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(VEK_RIR_TOOL_PATH));
+        for (const std::string &a : arguments)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(VEK_RIR_TOOL_PATH, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// The exit status, or -1 when the process did not exit by itself within the time.
+int tool_wait(pid_t pid, int seconds)
+{
+    for (int k = 0; k < seconds * 10; k++) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+bool server_answers(int seconds)
+{
+    for (int k = 0; k < seconds * 10; k++) {
+        if (exchange("nothing", 1).rc == VEK_RIR_RC_OK)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+bool name_free()
+{
+    fake_server_t probe;
+    return probe.bound;
+}
+
+TEST_F(ServerRunTest, ToolServerAnswersRefusesASecondAndFreesTheNameAtItsEnd)
+{
+    ASSERT_TRUE(run_tool("-o rir_add -I before -t 'first record'").status == 0);
+    pid_t server = tool_start({"-o", "rir_serve", "-r", "4"}, "/vek_tmp/serve.out");
+    ASSERT_TRUE(server_answers(3));
+
+    exchange_t snap = exchange("snap", 5);
+    EXPECT_EQ(snap.rc, VEK_RIR_RC_OK);
+    EXPECT_EQ(snap.response, "ok");
+    std::string snapshot = read_file(vek_rir_local_snap_path);
+    ASSERT_EQ(snapshot.size(), VEK_RIR_FILE_SIZE);
+    ASSERT_EQ(file_walk(snapshot).size(), 1u);
+    EXPECT_STREQ(file_walk(snapshot)[0].identity, "before");
+    EXPECT_EQ(exchange("no such request", 5).response, "unknown");
+
+    tool_result_t second = run_tool("-o rir_serve -r 1");
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.out, "rir_server_run failed: another RIR server already runs on this node\n");
+    // The refused server ran no duty of its own, and the first one still answers.
+    EXPECT_EQ(exchange("nothing", 5).rc, VEK_RIR_RC_OK);
+
+    EXPECT_EQ(tool_wait(server, 10), 0);
+    EXPECT_EQ(read_file("/vek_tmp/serve.out"), "");
+    EXPECT_TRUE(name_free());
+    EXPECT_EQ(exchange("nothing", 1).failure, "noserver");
+}
+
+TEST_F(ServerRunTest, SignalsStopTheToolServerCleanlyWithAndWithoutRuntime)
+{
+    struct case_t {
+        int signal;
+        const char *runtime;
+    };
+    for (case_t c : {case_t{SIGTERM, "0"}, case_t{SIGINT, "0"}, case_t{SIGTERM, "600"}}) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + " runtime " + c.runtime);
+        pid_t server = tool_start({"-o", "rir_serve", "-r", c.runtime}, "/vek_tmp/serve.out");
+        ASSERT_TRUE(server_answers(3));
+        live_attach_t live;
+        ASSERT_TRUE(live.ok);
+        live_append(3, "signalled");
+        kill(server, c.signal);
+        EXPECT_EQ(tool_wait(server, 10), 0);
+        EXPECT_TRUE(name_free());
+        // The final flush put the records on disk.
+        EXPECT_GE(file_info(read_file(vek_rir_local_path)).next_seqno, 3u);
+    }
+}
+
+TEST_F(ServerRunTest, EmbeddedServerServesWhileThreadsLog)
+{
+    vek_rir_server_world_create();
+    ASSERT_TRUE(server_answers(3));
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; w++)
+        writers.emplace_back([w] {
+            std::string identity = "writer" + std::to_string(w);
+            for (int k = 0; k < 3000; k++)
+                vek_rir_if_record_add(nullptr, 0, VEK_RIR_CLASS_STEP, static_cast<uint64_t>(k),
+                                      identity.c_str(), "embedded");
+        });
+    int answered = 0;
+    for (int k = 0; k < 20; k++)
+        answered += exchange(k % 2 ? "snap" : "flush", 5).rc == VEK_RIR_RC_OK;
+    for (std::thread &w : writers)
+        w.join();
+    EXPECT_EQ(answered, 20);
+    EXPECT_EQ(exchange("snap", 5).response, "ok");
+    vek_rir_server_world_destroy();
+    EXPECT_TRUE(name_free());
+
+    std::string snapshot = read_file(vek_rir_local_snap_path);
+    ASSERT_EQ(snapshot.size(), VEK_RIR_FILE_SIZE);
+    EXPECT_EQ(file_info(snapshot).next_seqno, 6000u);
+    std::vector<vek_rir_record_real_t> walk = file_walk(snapshot);
+    ASSERT_EQ(walk.size(), 6000u);
+    for (size_t i = 0; i < walk.size(); i++)
+        ASSERT_EQ(walk[i].seqno, i);
+    EXPECT_EQ(vek_rir_header, nullptr);
+}
+
+TEST_F(ServerRunTest, EmbeddedServerThatCannotAttachOrBindStartsNoThread)
+{
+    {
+        fake_server_t other;
+        ASSERT_TRUE(other.bound);
+        vek_rir_server_world_create();
+        EXPECT_EQ(sandbox_take_syslog_messages(),
+                  std::vector<std::string>{
+                      "unable to serve RIR: another server holds the name RIR\n"});
+        EXPECT_NE(vek_rir_header, nullptr);
+        vek_rir_server_world_destroy();
+        EXPECT_EQ(vek_rir_header, nullptr);
+    }
+
+    ASSERT_EQ(mount(nullptr, "/vek_var", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    vek_rir_server_world_create();
+    EXPECT_EQ(sandbox_take_syslog_messages(),
+              std::vector<std::string>{"unable to attach to RIR: unable to open RIR lock file at "
+                                       "/vek_var/vek-rir-lock.bin\n"});
+    EXPECT_EQ(exchange("nothing", 1).failure, "noserver");
+    vek_rir_server_world_destroy();
+}
+
+} // namespace

@@ -28,8 +28,12 @@ VEK_RIR_API void vek_rir_server_world_create(void);
 VEK_RIR_API void vek_rir_server_world_destroy(void);
 
 /* Sends one request to the node's server and waits up to timeout_seconds for its answer.
- * timeout_seconds 0 sends without waiting. On failure the answer and the failure text hold one
- * of "noserver", "sendfail", "timeout", "recvfail". */
+ * timeout_seconds 0 sends without waiting; a negative one waits without limit. On failure the
+ * answer and the failure text hold one of "noserver", "sendfail", "timeout", "recvfail".
+ * The exchanges of one process take turns (their socket names carry only the process id), so
+ * concurrent callers wait for each other: a caller that waits without limit holds up every
+ * other thread of its process that talks to the server, snapshot fetches included, until
+ * the answer comes. */
 VEK_RIR_API vek_rir_rc_t vek_rir_server_exec(vek_rir_failure_info_t *failure_info,
                                              const char *request, char *response,
                                              size_t response_size, int timeout_seconds);

@@ -411,6 +411,19 @@ TEST_F(StoreTest, WorldInitNeedsAnExistingSoundLog)
     EXPECT_NE(access(live.c_str(), F_OK), 0);
 }
 
+TEST_F(StoreTest, WorldInitAndDeinitTakeANullFailureInfo)
+{
+    EXPECT_EQ(vek_rir_if_world_init(nullptr), VEK_RIR_RC_FAILURE);
+    vek_rir_failure_info_t fi;
+    ASSERT_EQ(vek_rir_cli_add(&fi, 0, 0, 0, "maker", "made", 0), VEK_RIR_RC_OK) << fi.text;
+    ASSERT_EQ(vek_rir_if_world_init(nullptr), VEK_RIR_RC_OK);
+    EXPECT_EQ(vek_rir_if_record_add(nullptr, 0, 0, 0, "user", "logged"), VEK_RIR_RC_OK);
+    EXPECT_EQ(vek_rir_if_world_deinit(nullptr), VEK_RIR_RC_OK);
+    EXPECT_EQ(vek_rir_header, nullptr);
+    test_log_t after = live_read();
+    EXPECT_EQ(after.info().next_seqno, 2u);
+}
+
 TEST_F(StoreTest, AFailedUnlockIsLoggedAndStopsTheProcess)
 {
     ASSERT_EQ(attach_text(1), "");

@@ -83,7 +83,8 @@ static inline const char *vek_rir_failure_info_text(const vek_rir_failure_info_t
 /* ---- logging ------------------------------------------------------------------------------ */
 
 /* Attaches this process to the node's live log; the log must already exist (the maintenance
- * server or the tool creates it). Call once, while detached, before any vek_rir_if_record_add. */
+ * server or the tool creates it). Call once, while detached, before any vek_rir_if_record_add.
+ * failure_info may be null. */
 VEK_RIR_API vek_rir_rc_t vek_rir_if_world_init(vek_rir_failure_info_t *failure_info);
 
 /* Appends one record. failure_info may be null. identity is kept up to 31 characters, text up
@@ -97,7 +98,7 @@ VEK_RIR_API vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_i
                                                const char *rir_text);
 
 /* Detaches: syncs the mapping to disk and releases it. Call once, while attached, when no
- * other thread of the process appends any more. */
+ * other thread of the process appends any more. failure_info may be null. */
 VEK_RIR_API vek_rir_rc_t vek_rir_if_world_deinit(vek_rir_failure_info_t *failure_info);
 
 /* ---- reading snapshots -------------------------------------------------------------------- */

@@ -472,6 +472,9 @@ void vek_rir_next_record_return(vek_rir_record_t *record, int dounlock)
 vek_rir_rc_t vek_rir_if_world_init(vek_rir_failure_info_t *failure_info)
 {
     VEK_RIR_ASSERT(vek_rir_header == nullptr && vek_rir_fd == -1);
+    vek_rir_failure_info_t local_failure_info;
+    if (failure_info == nullptr)
+        failure_info = &local_failure_info;
     vek_rir_failure_info_clear(failure_info);
     return vek_rir_file_attach(VEK_RIR_FALSE, failure_info) == 0 ? VEK_RIR_RC_OK
                                                                   : VEK_RIR_RC_FAILURE;
@@ -506,7 +509,8 @@ vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_info, uint64_
 vek_rir_rc_t vek_rir_if_world_deinit(vek_rir_failure_info_t *failure_info)
 {
     VEK_RIR_ASSERT(attached());
-    vek_rir_failure_info_clear(failure_info);
+    if (failure_info != nullptr)
+        vek_rir_failure_info_clear(failure_info);
     vek_rir_file_detach();
     return VEK_RIR_RC_OK;
 }

@@ -43,6 +43,9 @@ bool attached()
 // complete, so the copy holds no half-written record except one whose writer died.
 void mapping_copy(void *buffer)
 {
+    // A fresh buffer of this size is mapped on demand: touching it here takes its page faults
+    // before the lock, so appenders wait only for the copy itself.
+    memset(buffer, 0, VEK_RIR_FILE_SIZE);
     vek_rir_file_lock_guard_t lock;
     memcpy(buffer, vek_rir_header, VEK_RIR_FILE_SIZE);
 }

@@ -401,6 +401,13 @@ std::string sandbox_enter(const sandbox_options_t &opts)
     for (const char *path : host_mount_points)
         if (mkdir(path, 0755) != 0 && errno != EEXIST)
             return errno_text(std::string("mkdir ") + path);
+    // A sanitizer runtime may start a helper thread of its own at the process's first thread
+    // creation; that must happen out here, or it would count as a thread left in the sandbox.
+    static bool first_thread_made = false;
+    if (!first_thread_made) {
+        std::thread([] {}).join();
+        first_thread_made = true;
+    }
     state.outer_mnt_fd = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
     state.outer_net_fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     state.outer_cwd_fd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);

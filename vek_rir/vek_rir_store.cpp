@@ -56,6 +56,17 @@ void monotime(struct timespec *ts)
     VEK_RIR_ASSERT(rc == 0);
 }
 
+// The four lock timestamps are process-wide and written by every thread that locks, two of
+// them outside the mutex: each field is stored whole with an atomic store, so a reader (a
+// debugger, a core file) never sees a torn value and the stores are no data race.
+void monotime_stamp(struct timespec *stamp)
+{
+    struct timespec now;
+    monotime(&now);
+    __atomic_store_n(&stamp->tv_sec, now.tv_sec, __ATOMIC_RELAXED);
+    __atomic_store_n(&stamp->tv_nsec, now.tv_nsec, __ATOMIC_RELAXED);
+}
+
 bool attached()
 {
     return vek_rir_header != nullptr && vek_rir_fd != -1;
@@ -409,17 +420,17 @@ void vek_rir_file_flush()
 void vek_rir_file_lock()
 {
     VEK_RIR_ASSERT(attached());
-    monotime(&vek_rir_last_lock_start);
+    monotime_stamp(&vek_rir_last_lock_start);
     pthread_mutex_t *mutex = &vek_rir_helper_lock(vek_rir_header).mutex_body;
     int rc = pthread_mutex_lock(mutex);
     VEK_RIR_ASSERT(mutex_result_taken(rc, mutex));
-    monotime(&vek_rir_last_lock_end);
+    monotime_stamp(&vek_rir_last_lock_end);
 }
 
 void vek_rir_file_unlock()
 {
     VEK_RIR_ASSERT(attached());
-    monotime(&vek_rir_last_unlock_start);
+    monotime_stamp(&vek_rir_last_unlock_start);
     pthread_mutex_t *mutex = &vek_rir_helper_lock(vek_rir_header).mutex_body;
     int rc = pthread_mutex_unlock(mutex);
     if (rc != 0) {
@@ -429,7 +440,7 @@ void vek_rir_file_unlock()
                          words[2], words[3]);
         VEK_RIR_ASSERT(rc == 0);
     }
-    monotime(&vek_rir_last_unlock_end);
+    monotime_stamp(&vek_rir_last_unlock_end);
 }
 
 // [complete-last] A claim stamps the slot USED (clearing COMPLETE) and the fill follows; only

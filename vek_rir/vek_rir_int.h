@@ -287,6 +287,20 @@ void vek_rir_util_log(const char *format, ...) VEK_RIR_PRINTF_LIKE(1, 2);
 void vek_rir_util_log_close();
 uint64_t vek_rir_util_get_boot_time();
 
+/* The calls with which the core writes and syncs the files it makes. A disk may refuse any of
+ * them (out of space, an I/O error), so every caller turns a failure into a failure text or a
+ * system-log line naming the file. Replaced only by tests that make the disk fail, which put
+ * vek_rir_util_io_real back; never while a thread of the core may be using them. */
+struct vek_rir_util_io_t {
+    ssize_t (*write)(int fd, const void *buffer, size_t count);
+    ssize_t (*pwrite)(int fd, const void *buffer, size_t count, off_t offset);
+    int (*ftruncate)(int fd, off_t length);
+    int (*fsync)(int fd);
+    int (*msync)(void *address, size_t length, int flags);
+};
+extern vek_rir_util_io_t vek_rir_util_io;
+extern const vek_rir_util_io_t vek_rir_util_io_real;
+
 /* A descriptor owned by one scope; closing it is treated as unable to fail. */
 struct vek_rir_util_fd_t {
     int fd = -1;
@@ -366,7 +380,11 @@ int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int
 void vek_rir_global_attach_domain_leave(int fd);
 int vek_mem_file_work_safe(vek_rir_failure_info_t *failure_info);
 int vek_rir_file_attach(int create_if_needed, vek_rir_failure_info_t *failure_info);
-void vek_rir_file_detach();
+/* Syncs, unmaps and closes; the process is detached even when the sync fails (1 and a text). */
+int vek_rir_file_detach(vek_rir_failure_info_t *failure_info = nullptr);
+/* Syncs the mapping and the file: 0, or 1 and "unable to sync RIR at <path> (<errno>)". */
+int vek_rir_file_sync(vek_rir_failure_info_t *failure_info);
+/* The server's flush duty: the sync, with one system-log line when it fails. */
 void vek_rir_file_flush();
 void vek_rir_file_lock();
 void vek_rir_file_unlock();

@@ -16,6 +16,7 @@ namespace {
 
 constexpr char text_send_failed[] = "unable to send response to: %s\n";
 constexpr char text_attach_failed[] = "unable to attach to RIR: %s\n";
+constexpr char text_detach_failed[] = "unable to detach from RIR: %s\n";
 constexpr char text_name_taken[] = "unable to serve RIR: another server holds the name %s\n";
 constexpr char text_run_name_taken[] = "another RIR server already runs on this node";
 
@@ -228,10 +229,11 @@ vek_rir_rc_t vek_rir_server_run(vek_rir_failure_info_t *failure_info, int runtim
     }
     run_sleep(static_cast<uint32_t>(runtime_seconds), runtime_seconds == 0);
     vek_rir_server_thread_stop();
-    vek_rir_file_detach();
+    // The server ran its course; a last sync the disk refuses still makes the run a failure.
+    int detached_rc = vek_rir_file_detach(failure_info);
     vek_rir_util_log_close();
     run_stop_requested.store(0);
-    return VEK_RIR_RC_OK;
+    return detached_rc == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }
 
 void vek_rir_server_world_create(void)
@@ -254,7 +256,10 @@ void vek_rir_server_world_destroy(void)
     if (server_thread_started)
         vek_rir_server_thread_stop();
     if (server_world_attached) {
-        vek_rir_file_detach();
+        vek_rir_failure_info_t failure_info;
+        vek_rir_failure_info_clear(&failure_info);
+        if (vek_rir_file_detach(&failure_info) != 0)
+            vek_rir_util_log(text_detach_failed, vek_rir_failure_info_text(&failure_info));
         server_world_attached = false;
     }
 }

@@ -1,6 +1,7 @@
 // The command channel and the server that answers on it: exchanges with a stand-in server
 // driven by the test (time-outs, late and oversized answers, senders that misbehave, many
-// threads at once), then the real server embedded in this process and run by the tool.
+// threads at once, the senders' credentials), then the real server embedded in this process
+// and run by the tool, and what it lets a user other than root do.
 
 #include "tests/vek_rir_persist.h"
 
@@ -87,6 +88,22 @@ int bound_socket(const std::string &name, int type = SOCK_DGRAM, bool exact_leng
         return -1;
     }
     return fd;
+}
+
+// For a child: gives up root for the unprivileged "nobody" for good.
+bool drop_to_nobody()
+{
+    return setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0;
+}
+
+// For a child: one exchange without the test framework; the answer, or the failure word.
+std::string child_exchange(const char *request, int timeout_seconds = 5)
+{
+    char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
+    vek_rir_failure_info_t fi;
+    vek_rir_failure_info_clear(&fi);
+    vek_rir_server_exec(&fi, request, response, sizeof(response), timeout_seconds);
+    return response;
 }
 
 bool send_to_server(int fd, const char *request)
@@ -324,6 +341,38 @@ TEST_F(ChannelTest, MisbehavingSendersNeverStopTheServer)
     close(deaf);
 }
 
+TEST_F(ChannelTest, EveryRequestCarriesTheSendersUidAsTheKernelGivesIt)
+{
+    vek_rir_command_server_op_t op;
+    {
+        fake_server_t server;
+        ASSERT_TRUE(server.bound);
+        exchange("nothing", 0);
+        ASSERT_EQ(server.receive(&op), 1);
+        EXPECT_TRUE(op.sender_credentials);
+        EXPECT_EQ(op.sender_uid, 0u);
+        int status = run_child([] {
+            if (!drop_to_nobody())
+                return 2;
+            child_exchange("clear uid=0", 0);
+            return 0;
+        });
+        ASSERT_EQ(status, 0);
+        ASSERT_EQ(server.receive(&op), 1);
+        EXPECT_STREQ(op.request, "clear uid=0");
+        EXPECT_TRUE(op.sender_credentials);
+        EXPECT_EQ(op.sender_uid, 65534u);
+    }
+    // A socket that never asked for credentials gets none, and the request says so.
+    vek_rir_command_server_t bare;
+    bare.fd_server = bound_socket(vek_rir_command_server_name);
+    ASSERT_GE(bare.fd_server, 0);
+    exchange("nothing", 0);
+    ASSERT_EQ(vek_rir_command_server_recv_request(&bare, &op, 5000), 1);
+    EXPECT_FALSE(op.sender_credentials);
+    vek_rir_command_server_destroy(&bare);
+}
+
 // ---- the real server -----------------------------------------------------------------------
 
 constexpr char fake_bin_dir[] = "/vek_tmp/bin";
@@ -476,6 +525,54 @@ TEST_F(ServerRunTest, EmbeddedServerServesWhileThreadsLog)
     for (size_t i = 0; i < walk.size(); i++)
         ASSERT_EQ(walk[i].seqno, i);
     EXPECT_EQ(vek_rir_header, nullptr);
+}
+
+TEST_F(ServerRunTest, ClearAndInhaleFromAnotherUserAreDeniedLoggedOnceAndChangeNothing)
+{
+    vek_rir_server_world_create();
+    ASSERT_TRUE(server_answers(3));
+    live_append(5);
+    test_log_t other;
+    other.append(1, 0, "other", "inhaled");
+    ASSERT_TRUE(write_log("/vek_tmp/in.bin", other));
+    int answers[2];
+    ASSERT_EQ(pipe(answers), 0);
+    int status = run_child([&answers] {
+        if (!drop_to_nobody())
+            return 2;
+        std::string all;
+        for (const char *request : {"clear", "inhale=/vek_tmp/in.bin", "snap"})
+            all += child_exchange(request) + " ";
+        return write(answers[1], all.data(), all.size()) == static_cast<ssize_t>(all.size()) ? 0
+                                                                                          : 3;
+    });
+    close(answers[1]);
+    char got[128] = {};
+    ssize_t length = read(answers[0], got, sizeof(got) - 1);
+    close(answers[0]);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(std::string(got, length > 0 ? static_cast<size_t>(length) : 0),
+              "denied denied ok ");
+    // The tool, run by that user, prints the refusal and fails.
+    int tool_status = run_child([] {
+        int fd = open("/vek_tmp/run.out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || dup2(fd, 1) != 1 || !drop_to_nobody())
+            return 2;
+        execl(VEK_RIR_TOOL_PATH, VEK_RIR_TOOL_PATH, "-o", "rir_run", "-A", "clear", nullptr);
+        return 127;
+    });
+    EXPECT_TRUE(WIFEXITED(tool_status) && WEXITSTATUS(tool_status) == 1) << tool_status;
+    EXPECT_EQ(read_file("/vek_tmp/run.out"), "clear: denied\n");
+    EXPECT_EQ(sandbox_take_syslog_messages(),
+              std::vector<std::string>{"denied request clear from uid 65534\n"});
+    std::vector<vek_rir_record_real_t> walk = file_walk(read_file(vek_rir_local_path));
+    ASSERT_EQ(walk.size(), 5u);
+    EXPECT_STREQ(walk[4].text, "live 4");
+    EXPECT_EQ(file_info(read_file(vek_rir_local_snap_path)).next_seqno, 5u);
+
+    EXPECT_EQ(exchange("clear", 5).response, "ok");
+    EXPECT_EQ(vek_rir_helper_info(vek_rir_header).next_seqno, 0u);
+    vek_rir_server_world_destroy();
 }
 
 TEST_F(ServerRunTest, EmbeddedServerThatCannotAttachOrBindStartsNoThread)

@@ -1,12 +1,15 @@
-// What the server decides: which periodic duties a pass runs for given timer readings, and
-// what each request runs, answers and which timers it restarts. The duties are replaced by
-// recorders, so nothing of the node is touched.
+// What the server decides: which periodic duties a pass runs for given timer readings, what
+// each request runs, answers and which timers it restarts, who may clear or inhale, and how
+// often a denial is logged. The duties are replaced by recorders, so nothing of the node is
+// touched.
 
+#include "tests/vek_rir_sandbox.h"
 #include "vek_rir/vek_rir_int.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -61,37 +64,100 @@ TEST_F(ServerDecisionTest, DueDutiesFollowTheirIntervalsFromTheLastRun)
 
 TEST_F(ServerDecisionTest, RequestsRunTheirDutiesAnswerAndRestartTheirTimers)
 {
+    // `open`: the same for every sender; otherwise an unprivileged one is denied and nothing runs.
     struct case_t {
         const char *request, *runs, *answer;
-        bool flush_reset, peer_reset, merge_reset, local_reset;
+        bool flush_reset, peer_reset, merge_reset, local_reset, open;
     } cases[] = {
-        {"nothing", "", "ok", false, false, false, false},
-        {"snap", "snap ", "ok", false, false, false, false},
-        {"flush", "flush ", "ok", true, false, false, false},
-        {"mirror-peer", "mirror-peer ", "ok", false, true, false, false},
-        {"merge", "snap merge ", "ok", false, false, true, false},
-        {"mirror-peer-and-merge", "snap mirror-peer merge ", "ok", false, true, true, false},
-        {"mirror-local", "snap mirror-local ", "ok", false, false, false, true},
-        {"all", "flush snap mirror-peer merge mirror-local ", "ok", false, true, true, true},
-        {"all-but-mirror-peer", "flush snap merge mirror-local ", "ok", false, false, true, true},
-        {"clear", "clear ", "ok", false, false, false, false},
-        {"inhale=/vek_tmp/x", "inhale(/vek_tmp/x) ", "ok", false, false, false, false},
-        {"inhale=", "inhale() ", "ok", false, false, false, false},
-        {"SNAP", "", "unknown", false, false, false, false},
-        {"snap ", "", "unknown", false, false, false, false},
-        {"inhale", "", "unknown", false, false, false, false},
-        {"", "", "unknown", false, false, false, false},
+        {"nothing", "", "ok", false, false, false, false, true},
+        {"snap", "snap ", "ok", false, false, false, false, true},
+        {"flush", "flush ", "ok", true, false, false, false, true},
+        {"mirror-peer", "mirror-peer ", "ok", false, true, false, false, true},
+        {"merge", "snap merge ", "ok", false, false, true, false, true},
+        {"mirror-peer-and-merge", "snap mirror-peer merge ", "ok", false, true, true, false, true},
+        {"mirror-local", "snap mirror-local ", "ok", false, false, false, true, true},
+        {"all", "flush snap mirror-peer merge mirror-local ", "ok", false, true, true, true, true},
+        {"all-but-mirror-peer", "flush snap merge mirror-local ", "ok", false, false, true, true,
+         true},
+        {"clear", "clear ", "ok", false, false, false, false, false},
+        {"inhale=/vek_tmp/x", "inhale(/vek_tmp/x) ", "ok", false, false, false, false, false},
+        {"inhale=", "inhale() ", "ok", false, false, false, false, false},
+        {"SNAP", "", "unknown", false, false, false, false, true},
+        {"snap ", "", "unknown", false, false, false, false, true},
+        {"inhale", "", "unknown", false, false, false, false, true},
+        {"clear ", "", "unknown", false, false, false, false, true},
+        {"", "", "unknown", false, false, false, false, true},
     };
-    for (const case_t &c : cases) {
-        vek_rir_server_timers_t timers = {1, 1, 1, 1};
-        char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
-        calls.clear();
-        vek_rir_server_request_carry_out(c.request, &timers, response, sizeof(response));
-        EXPECT_EQ(calls, c.runs) << '"' << c.request << '"';
-        EXPECT_STREQ(response, c.answer) << '"' << c.request << '"';
-        EXPECT_EQ(timers.t_last_flush != 1, c.flush_reset) << c.request;
-        EXPECT_EQ(timers.t_last_mirror_peer != 1, c.peer_reset) << c.request;
-        EXPECT_EQ(timers.t_last_merge != 1, c.merge_reset) << c.request;
-        EXPECT_EQ(timers.t_last_mirror_local != 1, c.local_reset) << c.request;
+    for (bool privileged : {true, false}) {
+        for (const case_t &c : cases) {
+            SCOPED_TRACE(std::string(privileged ? "privileged " : "unprivileged ") + '"' +
+                         c.request + '"');
+            bool runs = privileged || c.open;
+            vek_rir_server_timers_t timers = {1, 1, 1, 1};
+            char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
+            calls.clear();
+            vek_rir_server_request_carry_out(c.request, privileged, &timers, response,
+                                             sizeof(response));
+            EXPECT_EQ(calls, runs ? c.runs : "");
+            EXPECT_STREQ(response, runs ? c.answer : "denied");
+            EXPECT_EQ(timers.t_last_flush != 1, c.flush_reset);
+            EXPECT_EQ(timers.t_last_mirror_peer != 1, c.peer_reset);
+            EXPECT_EQ(timers.t_last_merge != 1, c.merge_reset);
+            EXPECT_EQ(timers.t_last_mirror_local != 1, c.local_reset);
+        }
+    }
+}
+
+TEST(ServerPrivilegeTest, OnlyRootOrTheServersOwnUserIsPrivileged)
+{
+    struct case_t {
+        bool credentials;
+        uid_t sender, server;
+        bool privileged;
+    } cases[] = {
+        {true, 0, 0, true},        {true, 0, 1000, true},     {true, 1000, 1000, true},
+        {true, 1000, 0, false},    {true, 65534, 1000, false}, {false, 0, 0, false},
+        {false, 1000, 1000, false},
+    };
+    for (const case_t &c : cases)
+        EXPECT_EQ(vek_rir_server_sender_privileged(c.credentials, c.sender, c.server),
+                  c.privileged)
+            << c.credentials << " " << c.sender << " " << c.server;
+}
+
+namespace {
+
+uint64_t fake_now = 0;
+uint64_t fake_clock()
+{
+    return fake_now;
+}
+
+class ServerDenialTest : public vek_rir_test::sandbox_test {};
+
+} // namespace
+
+TEST_F(ServerDenialTest, DenialLinesComeAtMostOnceEveryTenSeconds)
+{
+    // The first denial is logged even right after boot, when the clock is still below 10.
+    struct step_t {
+        uint64_t now;
+        bool credentials;
+        const char *line; // null: nothing logged
+    } steps[] = {
+        {3, true, "denied request clear from uid 65534\n"},
+        {12, true, nullptr},
+        {13, false, "denied request clear from a sender without credentials\n"},
+        {22, true, nullptr},
+        {40, true, "denied request clear from uid 65534\n"},
+    };
+    vek_rir_server_denials_t denials = {false, 0};
+    for (const step_t &s : steps) {
+        fake_now = s.now;
+        vek_rir_server_denial_log("clear", s.credentials, 65534, fake_clock, &denials);
+        std::vector<std::string> expected;
+        if (s.line != nullptr)
+            expected.push_back(s.line);
+        EXPECT_EQ(vek_rir_test::sandbox_take_syslog_messages(), expected) << "at " << s.now;
     }
 }

@@ -2,8 +2,9 @@
 // short answer back, over datagram sockets in the abstract namespace (nothing in the file
 // system, nothing left behind by a process that ends). The request goes from "RIR_C<pid>" to
 // "RIR"; the answer from a fresh socket to "RIR_C<pid>_R", a name the server derives from the
-// sender address, never from the request text. Owns the process-wide exchange mutex; touches
-// nothing of the log.
+// sender address, never from the request text; the sender's user id likewise comes from the
+// kernel, as credentials attached to the datagram. Owns the process-wide exchange mutex;
+// touches nothing of the log.
 
 #include "vek_rir/vek_rir_int.h"
 
@@ -108,6 +109,21 @@ bool sender_name_usable(const struct sockaddr_un *address, socklen_t length)
     return name_length < path_bytes && name_length <= sender_name_max;
 }
 
+// The kernel's word on who sent the datagram. A sender can pass other credentials only with
+// the privilege to take them, so none that any user may claim is trusted over these.
+void sender_credentials_take(struct msghdr *msg, vek_rir_command_server_op_t *op)
+{
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+            c->cmsg_len == CMSG_LEN(sizeof(struct ucred))) {
+            struct ucred credentials;
+            memcpy(&credentials, CMSG_DATA(c), sizeof(credentials));
+            op->sender_credentials = true;
+            op->sender_uid = credentials.uid;
+        }
+    }
+}
+
 int client_fail(vek_rir_command_client_op_t *op, const char *word)
 {
     memset(op->response, 0, sizeof(op->response));
@@ -148,6 +164,10 @@ int vek_rir_command_server_create(vek_rir_command_server_t *command_server,
 {
     vek_rir_command_address_build(&command_server->addr_server, "%s", command_server_name);
     command_server->fd_server = socket_new();
+    // Asked for before the name is bound, so that no datagram arrives without credentials.
+    int on = 1;
+    int rc = setsockopt(command_server->fd_server, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
+    VEK_RIR_ASSERT(rc == 0);
     if (bind(command_server->fd_server, address_cast(&command_server->addr_server),
              address_size()) != 0) {
         VEK_RIR_ASSERT(errno == EADDRINUSE);
@@ -167,17 +187,32 @@ int vek_rir_command_server_recv_request(vek_rir_command_server_t *command_server
     memset(op->response, 0, sizeof(op->response));
     memset(&op->addr_client, 0, sizeof(op->addr_client));
     memset(&op->addr_reply, 0, sizeof(op->addr_reply));
+    op->sender_credentials = false;
+    op->sender_uid = 0;
     if (poll_in(command_server->fd_server, timeout_msecs) == 0)
         return 0;
-    socklen_t length = address_size();
     // The request keeps its last byte zero, so it is always terminated; the rest of a longer
-    // datagram goes with it.
-    ssize_t got = recvfrom(command_server->fd_server, op->request, sizeof(op->request) - 1,
-                           MSG_DONTWAIT, address_cast(&op->addr_client), &length);
+    // datagram goes with it. The control room holds the credentials only: descriptors that a
+    // sender passes along do not fit, and the kernel drops them.
+    struct iovec request_part = {op->request, sizeof(op->request) - 1};
+    union {
+        struct cmsghdr aligned;
+        char bytes[CMSG_SPACE(sizeof(struct ucred))];
+    } control;
+    struct msghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_name = &op->addr_client;
+    msg.msg_namelen = address_size();
+    msg.msg_iov = &request_part;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.bytes;
+    msg.msg_controllen = sizeof(control.bytes);
+    ssize_t got = recvmsg(command_server->fd_server, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (got <= 0)
         return 0;
-    if (!sender_name_usable(&op->addr_client, length))
+    if (!sender_name_usable(&op->addr_client, msg.msg_namelen))
         return 0;
+    sender_credentials_take(&msg, op);
     vek_rir_command_address_build(&op->addr_reply, "%s_R",
                                   vek_rir_command_address_fetch(&op->addr_client));
     return 1;

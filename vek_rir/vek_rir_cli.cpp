@@ -111,10 +111,14 @@ int main(int argc, char **argv)
     } else if (strcmp(option, "rir_run") == 0) {
         rc = vek_rir_server_exec(&failure_info, request, response, sizeof(response),
                                  timeout_seconds);
-        if (rc != VEK_RIR_RC_OK)
+        if (rc != VEK_RIR_RC_OK) {
             printf("rir_server_exec failed: %s\n", vek_rir_failure_info_text(&failure_info));
-        else
+        } else {
             printf("%s: %s\n", request, response);
+            // The exchange worked, but a refusal is no success.
+            if (strcmp(response, vek_rir_command_answer_denied) == 0)
+                rc = VEK_RIR_RC_FAILURE;
+        }
         return rc;
     } else {
         vek_rir_cli_usage();

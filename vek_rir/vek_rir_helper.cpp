@@ -71,7 +71,7 @@ int vek_rir_helper_header_read(vek_rir_failure_info_t *failure_info, int fd,
 int vek_rir_helper_header_write(vek_rir_failure_info_t *failure_info, int fd,
                                 const vek_rir_header_t *header, const char *which)
 {
-    ssize_t put = pwrite(fd, header, sizeof(*header), 0);
+    ssize_t put = vek_rir_util_io.pwrite(fd, header, sizeof(*header), 0);
     if (put != static_cast<ssize_t>(sizeof(*header))) {
         vek_rir_failure_info_set(failure_info, text_header_write_short, which);
         return 1;
@@ -97,7 +97,7 @@ int vek_rir_helper_record_write(vek_rir_failure_info_t *failure_info, int fd, ui
 {
     ssize_t put = -1;
     if (slot_offset_fits(index))
-        put = pwrite(fd, record, sizeof(*record), slot_offset(index));
+        put = vek_rir_util_io.pwrite(fd, record, sizeof(*record), slot_offset(index));
     if (put != static_cast<ssize_t>(sizeof(*record))) {
         vek_rir_failure_info_set(failure_info, text_record_write_short, which);
         return 1;

@@ -20,6 +20,7 @@ constexpr char text_is_live_log[] = "inhale file at %s is the live log";
 constexpr char text_bad_size[] = "inhale file at %s had bad size (%ld/%ld/%ld)";
 constexpr char text_ring_beyond[] = "inhale file at %s holds fewer records than its header claims";
 constexpr char text_log_inhale[] = "unable to inhale %s: %s\n";
+constexpr char text_log_clear[] = "unable to clear RIR: %s\n";
 constexpr char which_inhale[] = "inhale";
 
 constexpr long size_of_normal_file = static_cast<long>(VEK_RIR_FILE_SIZE);
@@ -80,7 +81,8 @@ int inhale_check(vek_rir_failure_info_t *failure_info, const char *rir_path, int
 }
 
 // Runs under the shared lock: empties the live log, then appends every record of the file's ring
-// oldest first. A failed read (the file changed under us) stops with the records so far.
+// oldest first. A failed read (the file changed under us) stops with the records so far; a sync
+// the disk refuses fails the inhale with every record already in the live log.
 int inhale_locked(vek_rir_failure_info_t *failure_info, int fd, const vek_rir_header_t *header)
 {
     live_log_empty();
@@ -104,8 +106,7 @@ int inhale_locked(vek_rir_failure_info_t *failure_info, int fd, const vek_rir_he
         vek_rir_helper_field_copy(to.text, sizeof(to.text), from.text);
         vek_rir_next_record_return(record, VEK_RIR_FALSE);
     }
-    vek_rir_file_flush();
-    return 0;
+    return vek_rir_file_sync(failure_info);
 }
 
 } // namespace
@@ -130,13 +131,12 @@ int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char 
     return inhale_locked(failure_info, fd.fd, &header);
 }
 
-int vek_rir_not_for_cli_clear(vek_rir_failure_info_t *)
+int vek_rir_not_for_cli_clear(vek_rir_failure_info_t *failure_info)
 {
     VEK_RIR_ASSERT(attached());
     vek_rir_file_lock_guard_t lock;
     live_log_empty();
-    vek_rir_file_flush();
-    return 0;
+    return vek_rir_file_sync(failure_info);
 }
 
 void vek_rir_file_inhale(const char *rir_path)
@@ -154,5 +154,6 @@ void vek_rir_file_clear()
     VEK_RIR_ASSERT(attached());
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
-    vek_rir_not_for_cli_clear(&failure_info);
+    if (vek_rir_not_for_cli_clear(&failure_info) != 0)
+        vek_rir_util_log(text_log_clear, vek_rir_failure_info_text(&failure_info));
 }

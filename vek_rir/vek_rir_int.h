@@ -29,7 +29,8 @@ VEK_RIR_API void vek_rir_server_world_destroy(void);
 
 /* Sends one request to the node's server and waits up to timeout_seconds for its answer.
  * timeout_seconds 0 sends without waiting; a negative one waits without limit. On failure the
- * answer and the failure text hold one of "noserver", "sendfail", "timeout", "recvfail".
+ * answer and the failure text hold one of "noserver", "sendfail", "timeout", "recvfail"; a
+ * request the server refuses ("denied") is an exchange that worked.
  * The exchanges of one process take turns (their socket names carry only the process id), so
  * concurrent callers wait for each other: a caller that waits without limit holds up every
  * other thread of its process that talks to the server, snapshot fetches included, until
@@ -287,6 +288,20 @@ void vek_rir_util_log(const char *format, ...) VEK_RIR_PRINTF_LIKE(1, 2);
 void vek_rir_util_log_close();
 uint64_t vek_rir_util_get_boot_time();
 
+/* The calls with which the core writes and syncs the files it makes. A disk may refuse any of
+ * them (out of space, an I/O error), so every caller turns a failure into a failure text or a
+ * system-log line naming the file. Replaced only by tests that make the disk fail, which put
+ * vek_rir_util_io_real back; never while a thread of the core may be using them. */
+struct vek_rir_util_io_t {
+    ssize_t (*write)(int fd, const void *buffer, size_t count);
+    ssize_t (*pwrite)(int fd, const void *buffer, size_t count, off_t offset);
+    int (*ftruncate)(int fd, off_t length);
+    int (*fsync)(int fd);
+    int (*msync)(void *address, size_t length, int flags);
+};
+extern vek_rir_util_io_t vek_rir_util_io;
+extern const vek_rir_util_io_t vek_rir_util_io_real;
+
 /* A descriptor owned by one scope; closing it is treated as unable to fail. */
 struct vek_rir_util_fd_t {
     int fd = -1;
@@ -366,7 +381,11 @@ int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int
 void vek_rir_global_attach_domain_leave(int fd);
 int vek_mem_file_work_safe(vek_rir_failure_info_t *failure_info);
 int vek_rir_file_attach(int create_if_needed, vek_rir_failure_info_t *failure_info);
-void vek_rir_file_detach();
+/* Syncs, unmaps and closes; the process is detached even when the sync fails (1 and a text). */
+int vek_rir_file_detach(vek_rir_failure_info_t *failure_info = nullptr);
+/* Syncs the mapping and the file: 0, or 1 and "unable to sync RIR at <path> (<errno>)". */
+int vek_rir_file_sync(vek_rir_failure_info_t *failure_info);
+/* The server's flush duty: the sync, with one system-log line when it fails. */
 void vek_rir_file_flush();
 void vek_rir_file_lock();
 void vek_rir_file_unlock();
@@ -426,6 +445,8 @@ void vek_rir_file_clear();
 inline constexpr size_t VEK_RIR_COMMAND_REQUEST_MAX_SIZE = 80;
 inline constexpr size_t VEK_RIR_COMMAND_RESPONSE_MAX_SIZE = 80;
 inline constexpr char vek_rir_command_server_name[] = "RIR";
+/* The answer to a request the sender may not make. */
+inline constexpr char vek_rir_command_answer_denied[] = "denied";
 
 struct vek_rir_command_server_t {
     struct sockaddr_un addr_server;
@@ -438,6 +459,9 @@ struct vek_rir_command_server_op_t {
     char request[VEK_RIR_COMMAND_REQUEST_MAX_SIZE];
     char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
     int fd_response;
+    /* The sender's user id as the kernel attached it to the datagram, when it did. */
+    bool sender_credentials;
+    uid_t sender_uid;
 };
 
 struct vek_rir_command_client_op_t {
@@ -453,7 +477,8 @@ struct vek_rir_command_client_op_t {
 void vek_rir_command_address_build(struct sockaddr_un *address, const char *format, ...)
     VEK_RIR_PRINTF_LIKE(2, 3);
 char *vek_rir_command_address_fetch(struct sockaddr_un *address);
-/* 0 when the name is bound; 1 when another socket holds it (nothing is left open). */
+/* 0 when the name is bound; 1 when another socket holds it (nothing is left open). The socket
+ * asks the kernel for the credentials of every sender. */
 int vek_rir_command_server_create(vek_rir_command_server_t *command_server,
                                   const char *command_server_name);
 int vek_rir_command_server_recv_request(vek_rir_command_server_t *command_server,
@@ -506,9 +531,23 @@ extern const vek_rir_server_duties_t vek_rir_server_duties_real;
 vek_rir_server_due_t vek_rir_server_duties_due(const vek_rir_server_timers_t *timers,
                                                uint64_t t_now);
 void vek_rir_server_duties_run(vek_rir_server_timers_t *timers, uint64_t t_now);
-/* Carries out one request and writes its answer ("ok" or "unknown") into response. */
-void vek_rir_server_request_carry_out(const char *request, vek_rir_server_timers_t *timers,
-                                      char *response, size_t response_size);
+/* Whether a sender may have the live log cleared or a file inhaled: its user id, as the kernel
+ * gave it, is 0 or the server's effective one. A sender without credentials may not. */
+bool vek_rir_server_sender_privileged(bool credentials, uid_t sender_uid, uid_t server_euid);
+/* Carries out one request and writes its answer into response: "ok", "unknown", or "denied"
+ * for "clear" and "inhale=" from a sender that is not privileged (nothing is run then). */
+void vek_rir_server_request_carry_out(const char *request, bool privileged,
+                                      vek_rir_server_timers_t *timers, char *response,
+                                      size_t response_size);
+/* When the last line about a denied request went out, if one did. */
+struct vek_rir_server_denials_t {
+    bool logged;
+    uint64_t t_last_logged;
+};
+/* Writes the system-log line of a denied request, at most one every 10 s; the clock and the
+ * state are passed in so that the limit can be driven without waiting. */
+void vek_rir_server_denial_log(const char *request, bool credentials, uid_t sender_uid,
+                               uint64_t (*monotime_secs)(), vek_rir_server_denials_t *denials);
 /* 0 when the thread runs; 1 when the name "RIR" is taken (no thread was started). */
 int vek_rir_server_thread_start();
 void vek_rir_server_thread_stop();

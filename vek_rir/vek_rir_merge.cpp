@@ -6,6 +6,7 @@
 
 #include "vek_rir/vek_rir_int.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -19,6 +20,8 @@ constexpr char text_no_dst[] = "dst path not specified";
 constexpr char text_open_src1[] = "unable to open src1 file at %s";
 constexpr char text_open_src2[] = "unable to open src2 file at %s";
 constexpr char text_open_dst[] = "unable to open dst file at %s";
+constexpr char text_resize_dst[] = "unable to size dst file at %s (%d)";
+constexpr char text_sync_dst[] = "unable to sync dst file at %s (%d)";
 constexpr char text_src1_merged[] = "src1 file is a merged log; src1 must be a normal log";
 constexpr char text_dst_same[] = "dst file at %s is the same file as %s";
 constexpr char text_dst_not_regular[] = "dst file at %s is not a regular file";
@@ -218,17 +221,26 @@ vek_rir_rc_t vek_rir_cli_merge(vek_rir_failure_info_t *failure_info, const char 
         info_new.next_seqno = 0;
         info_new.last_touch_secs = 0;
         info_new.last_touch_usecs = 0;
-        int sys_rc = ftruncate(fd_dst.fd, static_cast<off_t>(VEK_RIR_MERGED_FILE_SIZE));
-        VEK_RIR_ASSERT(sys_rc == 0);
-        sys_rc = fsync(fd_dst.fd);
-        VEK_RIR_ASSERT(sys_rc == 0);
-        rc = merge_records(failure_info, fd_dst.fd, &src1, &src2, &header_new);
+        if (vek_rir_util_io.ftruncate(fd_dst.fd, static_cast<off_t>(VEK_RIR_MERGED_FILE_SIZE)) !=
+            0) {
+            vek_rir_failure_info_set(failure_info, text_resize_dst, rir_path_dst, errno);
+            rc = 1;
+        } else if (vek_rir_util_io.fsync(fd_dst.fd) != 0) {
+            vek_rir_failure_info_set(failure_info, text_sync_dst, rir_path_dst, errno);
+            rc = 1;
+        } else {
+            rc = merge_records(failure_info, fd_dst.fd, &src1, &src2, &header_new);
+        }
     }
     fd_src1.reset();
     fd_src2.reset();
     if (fd_dst.fd >= 0) {
-        int sys_rc = fsync(fd_dst.fd);
-        VEK_RIR_ASSERT(sys_rc == 0);
+        // Synced after a failure too, so that what the destination holds is on disk; only a
+        // merge that went well is failed by this sync, the first failure is the one reported.
+        if (vek_rir_util_io.fsync(fd_dst.fd) != 0 && rc == 0) {
+            vek_rir_failure_info_set(failure_info, text_sync_dst, rir_path_dst, errno);
+            rc = 1;
+        }
         fd_dst.reset();
     }
     return rc == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
@@ -245,6 +257,9 @@ void vek_rir_file_merge()
                           vek_rir_merged_tmp_path) != VEK_RIR_RC_OK) {
         vek_rir_util_log(text_log_merge, vek_rir_local_snap_path, vek_rir_peer_path,
                          vek_rir_merged_tmp_path, vek_rir_failure_info_text(&failure_info));
+        // The published merged log stays; a companion that is part of a merge at most goes. A
+        // disk that refuses even the removal leaves it to the next merge, which cuts it to size.
+        unlink(vek_rir_merged_tmp_path);
         return;
     }
     if (rename(vek_rir_merged_tmp_path, vek_rir_merged_path) != 0)

@@ -1,13 +1,17 @@
 // The maintenance server: one thread that keeps the live log on disk and shared with the peer
 // node (flush, snapshot, peer fetch, merge, local mirror on their timers) and carries out the
-// requests of the command channel. Owns the server thread, its stop flag and the timers; the
-// work itself is done by the duties of the store, snapshot, merge, peer and inhale groups.
+// requests of the command channel. Every request is open to every local process except the two
+// that destroy the log or read a file with the server's privileges, "clear" and "inhale=":
+// those only a sender of user id 0 or the server's own may make. Owns the server thread, its
+// stop flag, the timers and the state of the denial lines; the work itself is done by the
+// duties of the store, snapshot, merge, peer and inhale groups.
 
 #include "vek_rir/vek_rir_int.h"
 
 #include <pthread.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string_view>
@@ -16,8 +20,15 @@ namespace {
 
 constexpr char text_send_failed[] = "unable to send response to: %s\n";
 constexpr char text_attach_failed[] = "unable to attach to RIR: %s\n";
+constexpr char text_detach_failed[] = "unable to detach from RIR: %s\n";
 constexpr char text_name_taken[] = "unable to serve RIR: another server holds the name %s\n";
 constexpr char text_run_name_taken[] = "another RIR server already runs on this node";
+constexpr char text_denied[] = "denied request %s from uid %u\n";
+constexpr char text_denied_anonymous[] = "denied request %s from a sender without credentials\n";
+
+// The least number of seconds between two denial lines: a sender repeating a request it may
+// not make must not fill the system log.
+constexpr uint64_t interval_secs_denial_log = 10;
 
 constexpr char answer_ok[] = "ok";
 constexpr char answer_unknown[] = "unknown";
@@ -57,12 +68,18 @@ void *vek_rir_server_thread(void *)
     timers.t_last_mirror_peer = t_start;
     timers.t_last_merge = t_start;
     timers.t_last_mirror_local = t_start;
+    vek_rir_server_denials_t denials = {false, 0};
     vek_rir_command_server_op_t op;
     while (vek_rir_server_thread_stop_flag.load() == 0) {
         if (vek_rir_command_server_recv_request(&server_end, &op,
                                                 static_cast<int>(interval_msecs_poll)) == 1) {
-            vek_rir_server_request_carry_out(op.request, &timers, op.response,
+            bool privileged = vek_rir_server_sender_privileged(op.sender_credentials,
+                                                               op.sender_uid, geteuid());
+            vek_rir_server_request_carry_out(op.request, privileged, &timers, op.response,
                                              sizeof(op.response));
+            if (strcmp(op.response, vek_rir_command_answer_denied) == 0)
+                vek_rir_server_denial_log(op.request, op.sender_credentials, op.sender_uid,
+                                          vek_rir_util_monotime_secs, &denials);
             if (!vek_rir_command_server_send_reponse(&server_end, &op))
                 vek_rir_util_log(text_send_failed, op.request);
         }
@@ -136,13 +153,22 @@ void vek_rir_server_duties_run(vek_rir_server_timers_t *timers, uint64_t t_now)
     }
 }
 
-void vek_rir_server_request_carry_out(const char *request, vek_rir_server_timers_t *timers,
-                                      char *response, size_t response_size)
+bool vek_rir_server_sender_privileged(bool credentials, uid_t sender_uid, uid_t server_euid)
+{
+    return credentials && (sender_uid == 0 || sender_uid == server_euid);
+}
+
+void vek_rir_server_request_carry_out(const char *request, bool privileged,
+                                      vek_rir_server_timers_t *timers, char *response,
+                                      size_t response_size)
 {
     const vek_rir_server_duties_t &run = vek_rir_server_duties;
     std::string_view word(request);
     const char *answer = answer_ok;
-    if (word == "nothing") {
+    bool guarded = word == "clear" || word.substr(0, 7) == "inhale=";
+    if (guarded && !privileged) {
+        answer = vek_rir_command_answer_denied;
+    } else if (word == "nothing") {
     } else if (word == "snap") {
         run.snap();
     } else if (word == "flush") {
@@ -187,6 +213,20 @@ void vek_rir_server_request_carry_out(const char *request, vek_rir_server_timers
     strncpy(response, answer, response_size - 1);
 }
 
+void vek_rir_server_denial_log(const char *request, bool credentials, uid_t sender_uid,
+                               uint64_t (*monotime_secs)(), vek_rir_server_denials_t *denials)
+{
+    uint64_t t_now = monotime_secs();
+    if (denials->logged && t_now - denials->t_last_logged < interval_secs_denial_log)
+        return;
+    denials->logged = true;
+    denials->t_last_logged = t_now;
+    if (credentials)
+        vek_rir_util_log(text_denied, request, static_cast<unsigned>(sender_uid));
+    else
+        vek_rir_util_log(text_denied_anonymous, request);
+}
+
 int vek_rir_server_thread_start()
 {
     VEK_RIR_ASSERT(!server_thread_started);
@@ -228,10 +268,11 @@ vek_rir_rc_t vek_rir_server_run(vek_rir_failure_info_t *failure_info, int runtim
     }
     run_sleep(static_cast<uint32_t>(runtime_seconds), runtime_seconds == 0);
     vek_rir_server_thread_stop();
-    vek_rir_file_detach();
+    // The server ran its course; a last sync the disk refuses still makes the run a failure.
+    int detached_rc = vek_rir_file_detach(failure_info);
     vek_rir_util_log_close();
     run_stop_requested.store(0);
-    return VEK_RIR_RC_OK;
+    return detached_rc == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }
 
 void vek_rir_server_world_create(void)
@@ -254,7 +295,10 @@ void vek_rir_server_world_destroy(void)
     if (server_thread_started)
         vek_rir_server_thread_stop();
     if (server_world_attached) {
-        vek_rir_file_detach();
+        vek_rir_failure_info_t failure_info;
+        vek_rir_failure_info_clear(&failure_info);
+        if (vek_rir_file_detach(&failure_info) != 0)
+            vek_rir_util_log(text_detach_failed, vek_rir_failure_info_text(&failure_info));
         server_world_attached = false;
     }
 }

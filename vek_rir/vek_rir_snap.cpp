@@ -3,7 +3,9 @@
 // merged log into the mirror directory while it is a mount of its own, and the small file
 // helpers behind them. Touches the live mapping only for one memory copy under the shared lock;
 // everything else is file work outside it. Writes the snapshot, the mirror copies and their
-// temporary companions, and the file the operator names to rir_snap.
+// temporary companions, and the file the operator names to rir_snap. A write or sync the disk
+// refuses fails the one copy with a line or text naming the file: the companion is removed and
+// the published file stays as it was.
 
 #include "vek_rir/vek_rir_int.h"
 
@@ -20,6 +22,7 @@ namespace {
 // System-log lines of the server's duties.
 constexpr char text_log_open[] = "unable to open %s\n";
 constexpr char text_log_write[] = "unable to write to %s (%zd/%d)\n";
+constexpr char text_log_sync[] = "unable to sync %s (%d)\n";
 constexpr char text_log_rename[] = "unable to rename %s to %s\n";
 constexpr char text_log_copy_open[] = "unable to copy %s to %s (dst open failed: %d)\n";
 constexpr char text_log_copy_sendfile[] = "unable to copy %s to %s (sendfile failed: %zd/%d)\n";
@@ -32,6 +35,8 @@ constexpr char text_open_failed[] = "unable to open snap file at %s";
 constexpr char text_not_regular[] = "snap file at %s is not a regular file";
 constexpr char text_is_live_log[] = "snap file at %s is the live log";
 constexpr char text_write_short[] = "unable to write snap file at %s (%zd/%d)";
+constexpr char text_resize[] = "unable to size snap file at %s (%d)";
+constexpr char text_sync[] = "unable to sync snap file at %s (%d)";
 
 bool attached()
 {
@@ -64,6 +69,14 @@ bool same_file(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// A disk that failed a write may refuse the removal too (a file system remounted read-only
+// after an error); the companion is then left for the next pass, which removes it before it
+// writes, and no reader takes a companion for the published file.
+void companion_remove(const char *path)
+{
+    unlink(path);
+}
+
 } // namespace
 
 void vek_rir_file_snap()
@@ -83,16 +96,20 @@ void vek_rir_file_snap()
     // errno is cleared first so that a short write without an error reports 0, not a stale
     // value from an earlier call.
     errno = 0;
-    ssize_t put = write(fd.fd, buffer.data, VEK_RIR_FILE_SIZE);
+    ssize_t put = vek_rir_util_io.write(fd.fd, buffer.data, VEK_RIR_FILE_SIZE);
     if (put != static_cast<ssize_t>(VEK_RIR_FILE_SIZE)) {
         vek_rir_util_log(text_log_write, vek_rir_local_snap_tmp_path, put, errno);
         fd.reset();
-        int rc = unlink(vek_rir_local_snap_tmp_path);
-        VEK_RIR_ASSERT(rc == 0);
+        companion_remove(vek_rir_local_snap_tmp_path);
         return;
     }
-    int rc = fsync(fd.fd);
-    VEK_RIR_ASSERT(rc == 0);
+    // An image the disk may not hold is never published: the previous snapshot stays.
+    if (vek_rir_util_io.fsync(fd.fd) != 0) {
+        vek_rir_util_log(text_log_sync, vek_rir_local_snap_tmp_path, errno);
+        fd.reset();
+        companion_remove(vek_rir_local_snap_tmp_path);
+        return;
+    }
     fd.reset();
     if (rename(vek_rir_local_snap_tmp_path, vek_rir_local_snap_path) != 0)
         vek_rir_util_log(text_log_rename, vek_rir_local_snap_tmp_path, vek_rir_local_snap_path);
@@ -139,7 +156,7 @@ vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *
     VEK_RIR_ASSERT(buffer.data != nullptr);
     mapping_copy(buffer.data);
     errno = 0;
-    ssize_t put = write(fd.fd, buffer.data, VEK_RIR_FILE_SIZE);
+    ssize_t put = vek_rir_util_io.write(fd.fd, buffer.data, VEK_RIR_FILE_SIZE);
     int write_errno = errno;
     if (put != static_cast<ssize_t>(VEK_RIR_FILE_SIZE)) {
         // Never reported as made: the file holds a part of an image at most.
@@ -149,13 +166,19 @@ vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *
         vek_rir_file_detach();
         return VEK_RIR_RC_FAILURE;
     }
-    rc = ftruncate(fd.fd, static_cast<off_t>(VEK_RIR_FILE_SIZE));
-    VEK_RIR_ASSERT(rc == 0);
-    rc = fsync(fd.fd);
-    VEK_RIR_ASSERT(rc == 0);
+    const char *failure = nullptr;
+    if (vek_rir_util_io.ftruncate(fd.fd, static_cast<off_t>(VEK_RIR_FILE_SIZE)) != 0)
+        failure = text_resize;
+    else if (vek_rir_util_io.fsync(fd.fd) != 0)
+        failure = text_sync;
+    if (failure != nullptr) {
+        vek_rir_failure_info_set(failure_info, failure, rir_path_snap, errno);
+        fd.reset();
+        vek_rir_file_detach();
+        return VEK_RIR_RC_FAILURE;
+    }
     fd.reset();
-    vek_rir_file_detach();
-    return VEK_RIR_RC_OK;
+    return vek_rir_file_detach(failure_info) == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }
 
 // A missing source is normal (no peer copy fetched yet, no merge made yet) and silent. An empty
@@ -185,14 +208,13 @@ void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, cons
     bool ok = sent == static_cast<ssize_t>(size);
     if (!ok) {
         vek_rir_util_log(text_log_copy_sendfile, src_path, dst_path_tmp, sent, errno);
-    } else if (fsync(dst.fd) != 0) {
+    } else if (vek_rir_util_io.fsync(dst.fd) != 0) {
         vek_rir_util_log(text_log_copy_fsync, src_path, dst_path_tmp, errno);
         ok = false;
     }
     if (!ok) {
         dst.reset();
-        rc = unlink(dst_path_tmp);
-        VEK_RIR_ASSERT(rc == 0);
+        companion_remove(dst_path_tmp);
         return;
     }
     dst.reset();
@@ -212,15 +234,16 @@ int vek_rir_util_dir_is_mounted(const char *dir_path, const char *dir_parent_pat
     return parent_stat.st_dev != dir_stat.st_dev ? 1 : 0;
 }
 
-// Makes the renames done in the directory durable.
+// Makes the renames done in the directory durable. The copies themselves were synced before
+// their rename, so a failure here costs at most the names of this pass: one line says so.
 void vek_rir_util_dir_sync(const char *dir_path)
 {
     DIR *dir = opendir(dir_path);
     if (dir == nullptr)
         return;
-    int rc = fsync(dirfd(dir));
-    VEK_RIR_ASSERT(rc == 0);
-    rc = closedir(dir);
+    if (vek_rir_util_io.fsync(dirfd(dir)) != 0)
+        vek_rir_util_log(text_log_sync, dir_path, errno);
+    int rc = closedir(dir);
     VEK_RIR_ASSERT(rc == 0);
 }
 

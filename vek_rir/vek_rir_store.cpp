@@ -34,6 +34,8 @@ constexpr char text_lock_file_open[] = "unable to open RIR lock file at %s";
 constexpr char text_create[] = "unable to create RIR at %s";
 constexpr char text_open[] = "unable to open RIR at %s";
 constexpr char text_reserve[] = "unable to reserve RIR space at %s (%d)";
+constexpr char text_resize[] = "unable to size RIR at %s (%d)";
+constexpr char text_sync[] = "unable to sync RIR at %s (%d)";
 constexpr char text_size[] = "invalid RIR file size at %s %ld/%d";
 constexpr char text_map[] = "unable to map RIR at %s";
 constexpr char text_unavailable[] = "unavailable RIR at %s";
@@ -45,6 +47,7 @@ constexpr char text_parent_readonly[] = "unable to work RIR - parent missing or 
 constexpr char text_parent_stat[] = "unable to work RIR - parent stat failed";
 constexpr char text_parent_space[] = "unable to work RIR - parent out of space";
 constexpr char text_unlock_log[] = "unable to unlock RIR: %d(%d): %d %d %d %d\n";
+constexpr char text_log_flush[] = "%s\n";
 
 // How long an attach waits for a mutex whose recorded boot time differs from the node's before
 // it declares the holder one from an earlier boot that can never release it.
@@ -115,12 +118,16 @@ bool mutex_sound_within(pthread_mutex_t *mutex, time_t wait_secs)
     return mutex_result_taken(rc, mutex);
 }
 
-void mapping_sync()
+// A disk that cannot take the mapping leaves the records where every attached process sees
+// them, in the shared pages; only their way to the disk failed, and the caller says so.
+int mapping_sync(vek_rir_failure_info_t *failure_info)
 {
-    int rc = msync(vek_rir_header, VEK_RIR_FILE_SIZE, MS_SYNC);
-    VEK_RIR_ASSERT(rc == 0);
-    rc = fsync(vek_rir_fd);
-    VEK_RIR_ASSERT(rc == 0);
+    if (vek_rir_util_io.msync(vek_rir_header, VEK_RIR_FILE_SIZE, MS_SYNC) != 0 ||
+        vek_rir_util_io.fsync(vek_rir_fd) != 0) {
+        vek_rir_failure_info_set(failure_info, text_sync, vek_rir_local_path, errno);
+        return 1;
+    }
+    return 0;
 }
 
 // A live log that a first attach began and never finished: nothing after the open (0 bytes), or
@@ -146,20 +153,25 @@ bool never_initialised(int fd)
 // the file sparse.
 int new_file_prepare(vek_rir_failure_info_t *failure_info, int fd)
 {
-    int rc = ftruncate(fd, static_cast<off_t>(VEK_RIR_FILE_SIZE));
-    VEK_RIR_ASSERT(rc == 0);
+    if (vek_rir_util_io.ftruncate(fd, static_cast<off_t>(VEK_RIR_FILE_SIZE)) != 0) {
+        vek_rir_failure_info_set(failure_info, text_resize, vek_rir_local_path, errno);
+        return 1;
+    }
     if (fallocate(fd, 0, 0, static_cast<off_t>(VEK_RIR_FILE_SIZE)) != 0 && errno != EOPNOTSUPP) {
         vek_rir_failure_info_set(failure_info, text_reserve, vek_rir_local_path, errno);
         return 1;
     }
-    rc = fsync(fd);
-    VEK_RIR_ASSERT(rc == 0);
+    if (vek_rir_util_io.fsync(fd) != 0) {
+        vek_rir_failure_info_set(failure_info, text_sync, vek_rir_local_path, errno);
+        return 1;
+    }
     return 0;
 }
 
 // The magic is written last and synced before the attach domain is left, so a log whose
-// initialisation was cut short carries no valid magic.
-void new_header_init(vek_rir_header_t *header)
+// initialisation was cut short carries no valid magic; a log whose sync failed is removed by
+// the caller, so nobody attaches to a header the disk may not hold.
+int new_header_init(vek_rir_failure_info_t *failure_info, vek_rir_header_t *header)
 {
     memset(header, 0, sizeof(*header));
     uint64_t boot_time = vek_rir_util_get_boot_time();
@@ -182,18 +194,20 @@ void new_header_init(vek_rir_header_t *header)
     info.last_touch_secs = static_cast<uint64_t>(now.tv_sec);
     info.last_touch_usecs = static_cast<uint64_t>(now.tv_nsec / 1000);
     info.magic = VEK_RIR_MAGIC;
-    mapping_sync();
+    return mapping_sync(failure_info);
 }
 
 // The mutex is initialised once per boot. The reported boot time also moves when the wall
 // clock is stepped, and re-initialising a mutex that other processes use would let two writers
 // into the ring; so a mutex that can still be had is kept and only the boot time is stored.
-void boot_time_check(vek_rir_header_t *header)
+// A sync the disk refuses fails this attach; the boot time stays in the shared pages, so the
+// next attach finds it current and goes ahead without one.
+int boot_time_check(vek_rir_failure_info_t *failure_info, vek_rir_header_t *header)
 {
     uint64_t boot_time = vek_rir_util_get_boot_time();
     vek_rir_header_lock_real_t &lock = vek_rir_helper_lock(header);
     if (boot_time == lock.mutex_init_boot_time)
-        return;
+        return 0;
     if (mutex_sound_within(&lock.mutex_body, boot_relock_wait_secs)) {
         lock.mutex_init_boot_time = boot_time;
         int rc = pthread_mutex_unlock(&lock.mutex_body);
@@ -202,7 +216,7 @@ void boot_time_check(vek_rir_header_t *header)
         mutex_init(&lock);
         lock.mutex_init_boot_time = boot_time;
     }
-    mapping_sync();
+    return mapping_sync(failure_info);
 }
 
 int live_header_validate(vek_rir_failure_info_t *failure_info, const vek_rir_header_t *header)
@@ -232,7 +246,7 @@ int live_header_validate(vek_rir_failure_info_t *failure_info, const vek_rir_hea
 }
 
 // The failure exit: nothing is synced, a file this attach created stays (unless it could not
-// be reserved, see new_file_prepare's caller).
+// be sized, reserved or synced; see the callers of new_file_prepare and new_header_init).
 int attach_fail()
 {
     if (vek_rir_header != nullptr) {
@@ -297,13 +311,17 @@ int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
     }
     vek_rir_header = static_cast<vek_rir_header_t *>(mapping);
     if (created) {
-        new_header_init(vek_rir_header);
+        if (new_header_init(failure_info, vek_rir_header) != 0) {
+            unlink(vek_rir_local_path);
+            return attach_fail();
+        }
     } else {
         if (!create_if_needed && vek_rir_helper_info(vek_rir_header).magic != VEK_RIR_MAGIC) {
             vek_rir_failure_info_set(failure_info, text_unavailable, vek_rir_local_path);
             return attach_fail();
         }
-        boot_time_check(vek_rir_header);
+        if (boot_time_check(failure_info, vek_rir_header) != 0)
+            return attach_fail();
     }
     if (live_header_validate(failure_info, vek_rir_header) != 0)
         return attach_fail();
@@ -396,25 +414,35 @@ int vek_rir_file_attach(int create_if_needed, vek_rir_failure_info_t *failure_in
     return rc;
 }
 
-void vek_rir_file_detach()
+// The process is detached whatever the disk says.
+int vek_rir_file_detach(vek_rir_failure_info_t *failure_info)
 {
     VEK_RIR_ASSERT(attached());
-    int rc = msync(vek_rir_header, VEK_RIR_FILE_SIZE, MS_SYNC);
-    VEK_RIR_ASSERT(rc == 0);
-    rc = munmap(vek_rir_header, VEK_RIR_FILE_SIZE);
-    VEK_RIR_ASSERT(rc == 0);
-    rc = fsync(vek_rir_fd);
+    vek_rir_failure_info_t local_failure_info;
+    if (failure_info == nullptr)
+        failure_info = &local_failure_info;
+    int synced_rc = mapping_sync(failure_info);
+    int rc = munmap(vek_rir_header, VEK_RIR_FILE_SIZE);
     VEK_RIR_ASSERT(rc == 0);
     rc = close(vek_rir_fd);
     VEK_RIR_ASSERT(rc == 0);
     vek_rir_fd = -1;
     vek_rir_header = nullptr;
+    return synced_rc;
+}
+
+int vek_rir_file_sync(vek_rir_failure_info_t *failure_info)
+{
+    VEK_RIR_ASSERT(attached());
+    return mapping_sync(failure_info);
 }
 
 void vek_rir_file_flush()
 {
-    VEK_RIR_ASSERT(attached());
-    mapping_sync();
+    vek_rir_failure_info_t failure_info;
+    vek_rir_failure_info_clear(&failure_info);
+    if (vek_rir_file_sync(&failure_info) != 0)
+        vek_rir_util_log(text_log_flush, vek_rir_failure_info_text(&failure_info));
 }
 
 void vek_rir_file_lock()
@@ -522,8 +550,7 @@ vek_rir_rc_t vek_rir_if_world_deinit(vek_rir_failure_info_t *failure_info)
     VEK_RIR_ASSERT(attached());
     if (failure_info != nullptr)
         vek_rir_failure_info_clear(failure_info);
-    vek_rir_file_detach();
-    return VEK_RIR_RC_OK;
+    return vek_rir_file_detach(failure_info) == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }
 
 void vek_rir_cli_add_handle_chokeage(int, siginfo_t *, void *)
@@ -572,9 +599,10 @@ vek_rir_rc_t vek_rir_cli_add(vek_rir_failure_info_t *failure_info, uint64_t rir_
     vek_rir_next_record_get(&record, VEK_RIR_TRUE);
     record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
     vek_rir_next_record_return(record, VEK_RIR_TRUE);
-    if (rir_flush)
-        vek_rir_file_flush();
-    vek_rir_file_detach();
+    // The record is in the log either way; a failed sync says that the disk may not hold it.
+    int rc = rir_flush ? vek_rir_file_sync(failure_info) : 0;
+    if (vek_rir_file_detach(rc == 0 ? failure_info : nullptr) != 0)
+        rc = 1;
     vek_rir_cli_chokage_intercept_end();
-    return VEK_RIR_RC_OK;
+    return rc == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }

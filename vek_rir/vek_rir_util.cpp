@@ -1,10 +1,12 @@
 // Small utilities shared by every group of the core: the system log, the monotonic clock, the
-// node's boot time and the assertion that stops the process on an impossible condition.
-// Owns no state besides what the system log keeps for itself.
+// node's boot time, the assertion that stops the process on an impossible condition and the
+// table of file calls through which the core writes and syncs its files. Owns that table and
+// no other state besides what the system log keeps for itself.
 
 #include "vek_rir/vek_rir_int.h"
 
 #include <stdarg.h>
+#include <sys/mman.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,6 +22,9 @@ void vek_rir_util_assert_fail(const char *condition, const char *file, int line,
     fflush(stderr);
     abort();
 }
+
+const vek_rir_util_io_t vek_rir_util_io_real = {::write, ::pwrite, ::ftruncate, ::fsync, ::msync};
+vek_rir_util_io_t vek_rir_util_io = vek_rir_util_io_real;
 
 uint64_t vek_rir_util_monotime_secs()
 {

@@ -158,11 +158,14 @@ TEST_F(PeerTest, FailedRenameIsLoggedEveryTime)
 TEST_F(PeerTest, ServerDutyKeepsItsIntervalAcrossCalls)
 {
     ASSERT_TRUE(write_file(fake_mode_path, "fail"));
+    // The duty's interval lives for the whole process, so an earlier failure in this process
+    // (or less than the interval of uptime) may keep even the first line back; the second
+    // failure right after the first is never logged.
     vek_rir_file_mirror_peer();
+    size_t first = sandbox_take_syslog_messages().size();
+    EXPECT_LE(first, 1u);
     vek_rir_file_mirror_peer();
-    // The real clock counts from boot: a machine up for less than the interval logs nothing.
-    size_t expected = vek_rir_util_monotime_secs() > 120 ? 1 : 0;
-    EXPECT_EQ(sandbox_take_syslog_messages().size(), expected);
+    EXPECT_TRUE(sandbox_take_syslog_messages().empty());
     ASSERT_TRUE(write_file(fake_mode_path, "fetched"));
     vek_rir_file_mirror_peer();
     EXPECT_EQ(read_file(vek_rir_peer_path), "fetched");

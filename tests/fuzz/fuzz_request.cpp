@@ -78,7 +78,10 @@ int vek_rir_fuzz_request(const uint8_t *data, size_t size)
     if (vek_rir_command_server_recv_request(end, &op, 100) == 1) {
         VEK_RIR_FUZZ_EXPECT(strnlen(op.request, sizeof(op.request)) < sizeof(op.request));
         vek_rir_server_timers_t timers = {0, 0, 0, 0};
-        vek_rir_server_request_carry_out(op.request, &timers, op.response, sizeof(op.response));
+        bool privileged = vek_rir_server_sender_privileged(op.sender_credentials, op.sender_uid,
+                                                           geteuid());
+        vek_rir_server_request_carry_out(op.request, privileged, &timers, op.response,
+                                         sizeof(op.response));
         VEK_RIR_FUZZ_EXPECT(strnlen(op.response, sizeof(op.response)) < sizeof(op.response));
         vek_rir_command_server_send_reponse(end, &op);
     }

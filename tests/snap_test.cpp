@@ -6,11 +6,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -368,6 +371,52 @@ TEST_F(MirrorTest, MountedMirrorGetsAllThreeCopiesWhole)
     for (const char *tmp : {vek_rir_local_mirror_tmp_path, vek_rir_peer_mirror_tmp_path,
                             vek_rir_merged_mirror_tmp_path})
         EXPECT_FALSE(path_exists(tmp)) << tmp;
+    EXPECT_TRUE(sandbox_take_syslog_messages().empty());
+}
+
+// A signal that reaches the copying thread cuts a transfer short; the copy must go on from
+// there, not give the pass up. A handled signal sent every 100 us lands in every copy.
+TEST_F(MirrorTest, CopiesInterruptedBySignalsStillEndWhole)
+{
+    live_attach_t live;
+    ASSERT_TRUE(live.ok) << live.failure_info.text;
+    live_append(500);
+    vek_rir_file_snap();
+    test_log_t peer;
+    peer.append(10, 0, "peer", "from the peer");
+    test_log_t merged(VEK_RIR_MERGED_RECORD_COUNT);
+    for (int i = 0; i < 20000; i++)
+        merged.append(11, static_cast<uint64_t>(i), "merged", "from the merge");
+    ASSERT_TRUE(write_log(vek_rir_peer_path, peer));
+    ASSERT_TRUE(write_log(vek_rir_merged_path, merged));
+
+    struct sigaction action, saved;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &saved), 0);
+    pthread_t copier = pthread_self();
+    std::atomic<bool> stop{false};
+    std::thread signaller([&] {
+        while (!stop.load()) {
+            pthread_kill(copier, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    bool whole = true;
+    for (int pass = 0; pass < 5 && whole; pass++) {
+        unlink(vek_rir_local_mirror_path);
+        unlink(vek_rir_peer_mirror_path);
+        unlink(vek_rir_merged_mirror_path);
+        vek_rir_file_mirror_local();
+        whole = read_file(vek_rir_local_mirror_path) == read_file(vek_rir_local_snap_path) &&
+                read_file(vek_rir_peer_mirror_path) == peer.str() &&
+                read_file(vek_rir_merged_mirror_path) == merged.str();
+    }
+    stop.store(true);
+    signaller.join();
+    sigaction(SIGUSR1, &saved, nullptr);
+    EXPECT_TRUE(whole) << "a mirror copy is missing or differs from its source";
     EXPECT_TRUE(sandbox_take_syslog_messages().empty());
 }
 

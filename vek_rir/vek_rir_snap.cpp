@@ -204,8 +204,19 @@ void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, cons
     size_t size = static_cast<size_t>(src_stat.st_size);
     off_t offset = 0;
     errno = 0;
-    ssize_t sent = sendfile(dst.fd, src.fd, &offset, size);
-    bool ok = sent == static_cast<ssize_t>(size);
+    // One call may move only a part: a signal that reaches the thread during the transfer (a
+    // stop and continue, a handler of the process that embeds the server) cuts it short with
+    // the count so far. The copy goes on from the offset until the whole file is there; it
+    // fails only on an error or when the source ends early.
+    ssize_t sent = 0;
+    while (static_cast<size_t>(offset) < size) {
+        sent = sendfile(dst.fd, src.fd, &offset, size - static_cast<size_t>(offset));
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            break;
+    }
+    bool ok = static_cast<size_t>(offset) == size;
     if (!ok) {
         vek_rir_util_log(text_log_copy_sendfile, src_path, dst_path_tmp, sent, errno);
     } else if (vek_rir_util_io.fsync(dst.fd) != 0) {

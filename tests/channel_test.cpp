@@ -375,27 +375,8 @@ TEST_F(ChannelTest, EveryRequestCarriesTheSendersUidAsTheKernelGivesIt)
 
 // ---- the real server -----------------------------------------------------------------------
 
-constexpr char fake_bin_dir[] = "/vek_tmp/bin";
-
 // The server's peer fetch must not reach out of the sandbox: a client that always fails.
-class ServerRunTest : public sandbox_test {
-protected:
-    std::string saved_path;
-    void SetUp() override
-    {
-        sandbox_test::SetUp();
-        ASSERT_EQ(mkdir(fake_bin_dir, 0755), 0);
-        ASSERT_TRUE(write_file(std::string(fake_bin_dir) + "/scp", "#!/bin/sh\nexit 1\n", 0755));
-        const char *path = getenv("PATH");
-        saved_path = path != nullptr ? path : "/usr/bin:/bin";
-        setenv("PATH", (std::string(fake_bin_dir) + ":" + saved_path).c_str(), 1);
-    }
-    void TearDown() override
-    {
-        setenv("PATH", saved_path.c_str(), 1);
-        sandbox_test::TearDown();
-    }
-};
+class ServerRunTest : public fake_scp_test {};
 
 // Starts the tool with its standard output in `out_path`; returns its process id.
 pid_t tool_start(const std::vector<std::string> &arguments, const std::string &out_path)

@@ -14,7 +14,6 @@ using namespace vek_rir_test;
 
 namespace {
 
-constexpr char fake_bin_dir[] = "/vek_tmp/bin";
 // What the stand-in saw: its arguments one per line, then where its output went.
 constexpr char fake_seen_path[] = "/vek_tmp/scp-seen";
 // The stand-in's behaviour: "fail" makes it exit 1 after leaving a partial file; anything else
@@ -31,25 +30,9 @@ if [ "$(cat /vek_tmp/scp-mode)" = fail ]; then printf partial > "$last"; exit 1;
 cp /vek_tmp/scp-mode "$last"
 )sh";
 
-class PeerTest : public sandbox_test {
+class PeerTest : public fake_scp_test {
 protected:
-    std::string saved_path;
-
-    void SetUp() override
-    {
-        sandbox_test::SetUp();
-        ASSERT_EQ(mkdir(fake_bin_dir, 0755), 0);
-        ASSERT_TRUE(write_file(std::string(fake_bin_dir) + "/scp", fake_scp, 0755));
-        const char *path = getenv("PATH");
-        saved_path = path != nullptr ? path : "/usr/bin:/bin";
-        setenv("PATH", (std::string(fake_bin_dir) + ":" + saved_path).c_str(), 1);
-    }
-
-    void TearDown() override
-    {
-        setenv("PATH", saved_path.c_str(), 1);
-        sandbox_test::TearDown();
-    }
+    const char *fake_scp_script() const override { return fake_scp; }
 };
 
 uint64_t fake_now = 0;

@@ -64,7 +64,6 @@ constexpr int writer_kill_gap_usecs_max = 3000;
 // mapping under it for well under a millisecond, which a random moment would hardly ever hit.
 constexpr int server_kill_delay_usecs_max = 60000;
 constexpr int server_lock_watch_msecs = 200;
-constexpr char fake_bin_dir[] = "/vek_tmp/bin";
 constexpr char serve_out_path[] = "/vek_tmp/serve.out";
 constexpr char serve_err_path[] = "/vek_tmp/serve.err";
 constexpr char fetch_failure_line[] =
@@ -1509,29 +1508,14 @@ published_t peer_make(int seconds)
     return published;
 }
 
-class TortureTest : public sandbox_test {
+// The peer fetch fails at once (the stand-in client), so the server's duties stay fast.
+class TortureTest : public fake_scp_test {
 protected:
     sandbox_options_t sandbox_options() const override
     {
         sandbox_options_t options;
         options.mount_node = true;
         return options;
-    }
-    std::string saved_path;
-    void SetUp() override
-    {
-        sandbox_test::SetUp();
-        // The peer fetch must not leave the sandbox: a client that always fails, at once.
-        ASSERT_EQ(mkdir(fake_bin_dir, 0755), 0);
-        ASSERT_TRUE(write_file(std::string(fake_bin_dir) + "/scp", "#!/bin/sh\nexit 1\n", 0755));
-        const char *path = getenv("PATH");
-        saved_path = path != nullptr ? path : "/usr/bin:/bin";
-        setenv("PATH", (std::string(fake_bin_dir) + ":" + saved_path).c_str(), 1);
-    }
-    void TearDown() override
-    {
-        setenv("PATH", saved_path.c_str(), 1);
-        sandbox_test::TearDown();
     }
 };
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -113,6 +114,35 @@ inline std::vector<vek_rir_record_real_t> file_walk(const std::string &bytes)
     }
     return out;
 }
+
+// Tests in which the peer fetch runs: a stand-in secure-copy client is first on the search
+// path for each test, so no fetch ever leaves the sandbox; the search path is given back at the
+// end. The default stand-in fails at once; a suite overrides fake_scp_script for another.
+class fake_scp_test : public sandbox_test {
+protected:
+    static constexpr char fake_bin_dir[] = "/vek_tmp/bin";
+    virtual const char *fake_scp_script() const { return "#!/bin/sh\nexit 1\n"; }
+    void SetUp() override
+    {
+        sandbox_test::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_EQ(mkdir(fake_bin_dir, 0755), 0);
+        ASSERT_TRUE(write_file(std::string(fake_bin_dir) + "/scp", fake_scp_script(), 0755));
+        const char *path = getenv("PATH");
+        saved_path = path != nullptr ? path : "/usr/bin:/bin";
+        setenv("PATH", (std::string(fake_bin_dir) + ":" + saved_path).c_str(), 1);
+    }
+    void TearDown() override
+    {
+        if (!saved_path.empty())
+            setenv("PATH", saved_path.c_str(), 1);
+        sandbox_test::TearDown();
+    }
+
+private:
+    std::string saved_path;
+};
 
 struct tool_result_t {
     int status = -1; // exit status, or -1 when the tool did not exit normally

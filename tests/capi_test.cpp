@@ -45,14 +45,9 @@ int main(void)
 
 int shell(const std::string &command, std::string *output)
 {
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
-    char chunk[512];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-        output->append(chunk, got);
-    return pclose(pipe);
+    command_result_t run = shell_run(command, child_limit_default, command, true);
+    output->append(run.out);
+    return run.status;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // and run by the tool, and what it lets a user other than root do.
 
 #include "tests/vek_rir_persist.h"
+#include "tests/vek_rir_wait.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -179,11 +180,11 @@ TEST_F(ChannelTest, BusyServerTimesOutAndItsLateAnswerIsNeverTakenForTheNext)
     ASSERT_EQ(server.receive(&late), 1);
     EXPECT_EQ(server.answer(&late, "late"), 1);
 
-    std::thread answering([&server] {
+    bounded_thread_t answering([&server] {
         vek_rir_command_server_op_t op;
         if (server.receive(&op) == 1)
             server.answer(&op, (std::string("to ") + op.request).c_str());
-    });
+    }, "the answering thread");
     exchange_t second = exchange("second", 5);
     answering.join();
     EXPECT_EQ(second.rc, VEK_RIR_RC_OK);
@@ -205,11 +206,11 @@ TEST_F(ChannelTest, AnswersAreCutToTheCallersBufferAndTo79Bytes)
         {"ok", 80, "ok"},
     };
     for (const case_t &c : cases) {
-        std::thread answering([&] {
+        bounded_thread_t answering([&] {
             vek_rir_command_server_op_t op;
             if (server.receive(&op) == 1)
                 server.answer(&op, c.answer.c_str());
-        });
+        }, "the answering thread");
         exchange_t result = exchange("nothing", 5, c.response_size);
         answering.join();
         EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
@@ -217,7 +218,7 @@ TEST_F(ChannelTest, AnswersAreCutToTheCallersBufferAndTo79Bytes)
     }
 
     // Whatever holds the server name may answer 80 bytes without a terminator.
-    std::thread rogue([&server] {
+    bounded_thread_t rogue([&server] {
         vek_rir_command_server_op_t op;
         if (server.receive(&op) != 1)
             return;
@@ -226,7 +227,7 @@ TEST_F(ChannelTest, AnswersAreCutToTheCallersBufferAndTo79Bytes)
         sendto(fd, flood.data(), flood.size(), 0, reinterpret_cast<struct sockaddr *>(&op.addr_reply),
                sizeof(op.addr_reply));
         close(fd);
-    });
+    }, "the rogue answering thread");
     exchange_t result = exchange("nothing", 5, 200);
     rogue.join();
     EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
@@ -238,13 +239,13 @@ TEST_F(ChannelTest, HugeTimeoutStillWaitsForTheAnswer)
     fake_server_t server;
     ASSERT_TRUE(server.bound);
     // 4294968 s in milliseconds wraps a 32-bit int to 704 ms; the answer comes later than that.
-    std::thread answering([&server] {
+    bounded_thread_t answering([&server] {
         vek_rir_command_server_op_t op;
         if (server.receive(&op) != 1)
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         server.answer(&op, "slow");
-    });
+    }, "the slow answering thread");
     exchange_t result = exchange("nothing", 4294968);
     answering.join();
     EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
@@ -256,14 +257,14 @@ TEST_F(ChannelTest, ExchangesOfManyThreadsTakeTurnsAndGetTheirOwnAnswers)
     fake_server_t server;
     ASSERT_TRUE(server.bound);
     std::atomic<bool> stop{false};
-    std::thread echo([&] {
+    bounded_thread_t echo([&] {
         vek_rir_command_server_op_t op;
         while (!stop.load())
             if (server.receive(&op, 100) == 1)
                 server.answer(&op, op.request);
-    });
+    }, "the echoing server thread");
     std::atomic<int> wrong{0};
-    std::vector<std::thread> clients;
+    std::vector<bounded_thread_t> clients;
     for (int t = 0; t < 4; t++)
         clients.emplace_back([t, &wrong] {
             for (int k = 0; k < 25; k++) {
@@ -272,8 +273,8 @@ TEST_F(ChannelTest, ExchangesOfManyThreadsTakeTurnsAndGetTheirOwnAnswers)
                 if (result.rc != VEK_RIR_RC_OK || result.response != request)
                     wrong++;
             }
-        });
-    for (std::thread &c : clients)
+        }, "client thread " + std::to_string(t));
+    for (bounded_thread_t &c : clients)
         c.join();
     stop = true;
     echo.join();
@@ -398,18 +399,12 @@ pid_t tool_start(const std::vector<std::string> &arguments, const std::string &o
     return pid;
 }
 
-// The exit status, or -1 when the process did not exit by itself within the time.
+// The exit status, or -1 when the process did not exit by itself within the time (then it is
+// killed and the test fails).
 int tool_wait(pid_t pid, int seconds)
 {
-    for (int k = 0; k < seconds * 10; k++) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    int status = child_reap(pid, std::chrono::seconds(seconds), "the tool's server to end");
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool server_answers(int seconds)
@@ -480,18 +475,18 @@ TEST_F(ServerRunTest, EmbeddedServerServesWhileThreadsLog)
 {
     vek_rir_server_world_create();
     ASSERT_TRUE(server_answers(3));
-    std::vector<std::thread> writers;
+    std::vector<bounded_thread_t> writers;
     for (int w = 0; w < 2; w++)
         writers.emplace_back([w] {
             std::string identity = "writer" + std::to_string(w);
             for (int k = 0; k < 3000; k++)
                 vek_rir_if_record_add(nullptr, 0, VEK_RIR_CLASS_STEP, static_cast<uint64_t>(k),
                                       identity.c_str(), "embedded");
-        });
+        }, "writer thread " + std::to_string(w));
     int answered = 0;
     for (int k = 0; k < 20; k++)
         answered += exchange(k % 2 ? "snap" : "flush", 5).rc == VEK_RIR_RC_OK;
-    for (std::thread &w : writers)
+    for (bounded_thread_t &w : writers)
         w.join();
     EXPECT_EQ(answered, 20);
     EXPECT_EQ(exchange("snap", 5).response, "ok");
@@ -517,7 +512,9 @@ TEST_F(ServerRunTest, ClearAndInhaleFromAnotherUserAreDeniedLoggedOnceAndChangeN
     other.append(1, 0, "other", "inhaled");
     ASSERT_TRUE(write_log("/vek_tmp/in.bin", other));
     int answers[2];
-    ASSERT_EQ(pipe(answers), 0);
+    // Read only after the child is reaped; non-blocking all the same, so a child that died
+    // before writing gives an empty read instead of a wait.
+    ASSERT_EQ(pipe2(answers, O_NONBLOCK | O_CLOEXEC), 0);
     int status = run_child([&answers] {
         if (!drop_to_nobody())
             return 2;

@@ -39,38 +39,19 @@ std::ostream &operator<<(std::ostream &os, const cli_result_t &r)
     return os << "status " << r.status << ", out \"" << r.out << "\", err \"" << r.err << "\"";
 }
 
-std::string memfd_read(int fd)
-{
-    std::string bytes(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
-    if (pread(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
-        bytes = "<unreadable>";
-    close(fd);
-    return bytes;
-}
-
 // Runs the tool with exactly these arguments (no shell), both outputs captured apart.
 cli_result_t cli(const std::vector<std::string> &args)
 {
-    std::vector<char *> argv{const_cast<char *>(tool.c_str())};
+    std::vector<std::string> argv{tool};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string what = "the tool:";
     for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    int out = memfd_create("cli-out", MFD_CLOEXEC);
-    int err = memfd_create("cli-err", MFD_CLOEXEC);
+        what += " " + a;
+    command_result_t run = command_run(argv, child_limit_default, what);
     cli_result_t result;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(tool.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
-    result.out = memfd_read(out);
-    result.err = memfd_read(err);
+    result.status = run.exit_code();
+    result.out = run.out;
+    result.err = run.err;
     return result;
 }
 

@@ -352,10 +352,10 @@ TEST_F(SandboxTest, NetworkNamesArePerSandboxAndLoopbackIsUp)
 TEST_F(SandboxTest, LeavingIsRefusedWhileAThreadStartedInsideRuns)
 {
     std::atomic<bool> stop{false};
-    std::thread worker([&stop] {
+    bounded_thread_t worker([&stop] {
         while (!stop)
             usleep(1000);
-    });
+    }, "the worker thread");
     std::string refused = sandbox_leave();
     EXPECT_NE(refused, "");
     EXPECT_TRUE(sandbox_active());

@@ -253,7 +253,7 @@ TEST_F(StoreTest, ConcurrentThreadsAndProcessesGetDenseSeqnosInTheirOwnOrder)
         vek_rir_failure_info_t fi;
         if (vek_rir_if_world_init(&fi) != VEK_RIR_RC_OK)
             return 2;
-        std::vector<std::thread> pool;
+        std::vector<bounded_thread_t> pool;
         int failures = 0;
         for (int t = 0; t < threads; t++)
             pool.emplace_back([t, &failures] {
@@ -264,8 +264,8 @@ TEST_F(StoreTest, ConcurrentThreadsAndProcessesGetDenseSeqnosInTheirOwnOrder)
                     if (add(0, identity, text) != VEK_RIR_RC_OK)
                         __atomic_add_fetch(&failures, 1, __ATOMIC_RELAXED);
                 }
-            });
-        for (std::thread &th : pool)
+            }, "writer thread " + std::to_string(t));
+        for (bounded_thread_t &th : pool)
             th.join();
         vek_rir_if_world_deinit(&fi);
         return failures == 0 ? 0 : 1;
@@ -279,8 +279,7 @@ TEST_F(StoreTest, ConcurrentThreadsAndProcessesGetDenseSeqnosInTheirOwnOrder)
         children.push_back(pid);
     }
     for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        int status = child_reap(pid, child_limit_default, "writer process " + std::to_string(pid));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
     test_log_t log = live_read();

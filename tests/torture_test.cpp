@@ -20,6 +20,7 @@
 // e.g. VEK_RIR_TORTURE_SECONDS=300 build-t/bin/vek_rir_tests --gtest_filter='Torture*'
 
 #include "tests/vek_rir_persist.h"
+#include "tests/vek_rir_wait.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -581,10 +582,15 @@ std::string status_text(int status)
     return "status " + std::to_string(status);
 }
 
+// For a child that was sent SIGKILL: its status, or -1 (and a failure) when it did not die
+// within the bound.
 int reap(pid_t pid)
 {
     int status = -1;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (child_wait(pid, &status, signal_limit) == 0) {
+        ADD_FAILURE() << "process " << pid << " did not die within " << signal_limit.count()
+                      << " ms of SIGKILL";
+        return -1;
     }
     return status;
 }
@@ -750,18 +756,20 @@ private:
     }
 
     // Waits until the process, sent SIGSTOP, is stopped; false when it had ended instead.
+    // One that does not stop within the bound fails the test and is killed.
     static bool stopped_wait(pid_t pid, int *status)
     {
-        for (;;) {
-            int st = 0;
-            pid_t got = waitpid(pid, &st, WUNTRACED);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got == pid && WIFSTOPPED(st))
-                return true;
-            *status = got == pid ? st : -1;
-            return false;
+        int st = 0;
+        int rc = child_wait(pid, &st, signal_limit, WUNTRACED);
+        if (rc == 1 && WIFSTOPPED(st))
+            return true;
+        *status = rc == 1 ? st : -1;
+        if (rc == 0) {
+            ADD_FAILURE() << "process " << pid << " did not stop within " << signal_limit.count()
+                          << " ms of SIGSTOP; killed it";
+            child_kill(pid);
         }
+        return false;
     }
 
     // Stops every process that takes the shared mutex, but the writer at `except`. All are

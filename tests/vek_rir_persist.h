@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -150,21 +149,15 @@ struct tool_result_t {
 };
 
 // Runs the built tool with the given arguments (already quoted for the shell) inside the
-// sandbox, which the shell and the tool inherit.
-inline tool_result_t run_tool(const std::string &arguments)
+// sandbox, which the shell and the tool inherit; a tool that has not ended within the limit is
+// killed and the test fails naming the arguments.
+inline tool_result_t run_tool(const std::string &arguments, msecs_t limit = child_limit_default)
 {
     tool_result_t result;
-    std::string command = std::string(VEK_RIR_TOOL_PATH) + " " + arguments + " 2>/dev/null";
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return result;
-    char chunk[256];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-        result.out.append(chunk, got);
-    int status = pclose(pipe);
-    if (status != -1 && WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
+    std::string command = std::string(VEK_RIR_TOOL_PATH) + " " + arguments;
+    command_result_t run = shell_run(command, limit, "the tool: " + arguments);
+    result.status = run.exit_code();
+    result.out = run.out;
     return result;
 }
 

@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace vek_rir_test {
@@ -54,7 +55,7 @@ struct sandbox_state_t {
     int log_fd = -1;
     int kmsg_fd = -1;
     int stop_fd = -1;
-    std::thread collector;
+    std::optional<bounded_thread_t> collector;
     std::atomic<pid_t> collector_tid{0};
     std::mutex mutex;                    // guards the two buffers and the reads that fill them
     std::vector<syslog_line_t> lines;
@@ -215,7 +216,8 @@ void collector_main()
         pollfd fds[3] = {{state.stop_fd, POLLIN, 0},
                          {state.log_fd, POLLIN, 0},
                          {state.kmsg_fd, POLLIN, 0}};
-        int rc = poll(fds, 3, -1);
+        // The stop comes through the eventfd; the time-out only keeps the wait bounded.
+        int rc = poll(fds, 3, 1000);
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc < 0 || (fds[0].revents & POLLIN) != 0)
@@ -326,12 +328,13 @@ std::vector<std::string> sandbox_threads()
 // Tears down whatever enter built, in reverse; used by leave and by a failed enter.
 std::string teardown()
 {
-    if (state.collector.joinable()) {
+    if (state.collector && state.collector->joinable()) {
         uint64_t one = 1;
         // Joining a collector that was never woken would hang the test run; report instead.
         if (write(state.stop_fd, &one, sizeof(one)) < 0)
             return errno_text("wake the collector");
-        state.collector.join();
+        state.collector->join(msecs_t(10000));
+        state.collector.reset();
     }
     state.collector_tid = 0;
     close_fd(state.stop_fd);
@@ -383,7 +386,7 @@ std::string enter_inside(const sandbox_options_t &opts)
         return errno_text("eventfd for the collector");
     // Created now, so it shares the sandbox's namespaces and is among the threads the way
     // back waits for; it holds its fds either way.
-    state.collector = std::thread(collector_main);
+    state.collector.emplace(collector_main, "the sandbox's log collector");
     // A leave right after the enter must already know which thread is the collector.
     state.collector_tid.wait(0);
     return "";
@@ -538,7 +541,7 @@ bool write_file(const std::string &path, const std::string &bytes, mode_t mode)
     return ok;
 }
 
-int run_child(const std::function<int()> &body)
+int run_child(const std::function<int()> &body, msecs_t limit, const std::string &what)
 {
     // Nothing buffered may be written twice, once by each process.
     fflush(nullptr);
@@ -554,12 +557,7 @@ int run_child(const std::function<int()> &body)
         }
         _exit(result);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    return status;
+    return child_reap(pid, limit, what);
 }
 
 void sandbox_test::SetUp()

@@ -12,6 +12,8 @@
 //  - Only the empty mount points /vek_var, /vek_tmp, /vek_node are ever created on the host.
 #pragma once
 
+#include "tests/vek_rir_wait.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
@@ -61,9 +63,11 @@ std::string read_file(const std::string &path);
 // Creates or replaces the file's contents and sets exactly this mode (umask ignored).
 bool write_file(const std::string &path, const std::string &bytes, mode_t mode = 0644);
 // Forks; the child runs body and _exit()s with its result (127 if it throws). Returns the
-// status as waitpid gives it, or -1 if fork failed. The child must not call the
+// status as waitpid gives it, or -1 if fork failed or the child did not end within `limit`
+// (then it is killed and the test fails naming `what`). The child must not call the
 // sandbox_take_* functions (the collector lives in the parent).
-int run_child(const std::function<int()> &body);
+int run_child(const std::function<int()> &body, msecs_t limit = child_limit_default,
+              const std::string &what = "a child process");
 
 // Fixture: every test gets a fresh sandbox. Override sandbox_options() for other sizes.
 class sandbox_test : public ::testing::Test {

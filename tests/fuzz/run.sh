@@ -16,19 +16,26 @@ for corpus in "$here"/corpus/*/; do
     mkdir -p "$scratch/$target/corpus" "$scratch/$target/artifacts"
     cp "$corpus"/* "$scratch/$target/corpus/"
     log=$scratch/$target/log
-    if unshare --mount --net --propagation private bash -c '
+    # Bounded twice: libFuzzer reports an input that runs longer than 10 s as a hang (its
+    # default would wait 20 minutes), and the whole run is killed well after its own end.
+    if timeout -k 10 $((seconds * 2 + 120)) unshare --mount --net --propagation private bash -c '
         mount -t tmpfs -o size=512m fuzz-var /vek_var
         mount -t tmpfs -o size=256m fuzz-tmp /vek_tmp
         ip link set lo up 2>/dev/null || true
         exec "$@"' fuzz "$build/bin/vek_rir_fuzz_$target" -max_total_time="$seconds" \
-        -max_len=16384 -rss_limit_mb=2048 -print_final_stats=1 \
+        -max_len=16384 -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
         -artifact_prefix="$scratch/$target/artifacts/" "$scratch/$target/corpus" \
         >"$log" 2>&1; then
         runs=$(grep -m1 '^stat::number_of_executed_units' "$log" | awk '{print $2}')
         echo "fuzz $target: ${runs:-?} executions in ${seconds} s, no crash"
     else
+        rc=$?
         failed=1
-        echo "fuzz $target: FAILED"
+        if ((rc == 124 || rc == 137)); then
+            echo "fuzz $target: FAILED: still running $((seconds * 2 + 120)) s after its start (killed)"
+        else
+            echo "fuzz $target: FAILED"
+        fi
         tail -40 "$log"
         for artifact in "$scratch/$target/artifacts"/*; do
             [[ -e $artifact ]] || continue
@@ -38,7 +45,7 @@ for corpus in "$here"/corpus/*/; do
     fi
 done
 if ((failed)); then
-    echo "fuzzing found crashes; inputs are in $scratch"
+    echo "fuzzing found crashes or hangs; inputs are in $scratch"
     exit 1
 fi
 rm -rf "$scratch"

@@ -211,7 +211,6 @@ void drain_kmsg_locked()
 void collector_main()
 {
     state.collector_tid = gettid();
-    state.collector_tid.notify_all();
     for (;;) {
         pollfd fds[3] = {{state.stop_fd, POLLIN, 0},
                          {state.log_fd, POLLIN, 0},
@@ -387,8 +386,12 @@ std::string enter_inside(const sandbox_options_t &opts)
     // Created now, so it shares the sandbox's namespaces and is among the threads the way
     // back waits for; it holds its fds either way.
     state.collector.emplace(collector_main, "the sandbox's log collector");
-    // A leave right after the enter must already know which thread is the collector.
-    state.collector_tid.wait(0);
+    // A leave right after the enter must already know which thread is the collector; it
+    // says so first thing.
+    for (int k = 0; k < 10000 && state.collector_tid.load() == 0; k++)
+        usleep(1000);
+    if (state.collector_tid.load() == 0)
+        return "the log collector did not start within 10 s";
     return "";
 }
 

@@ -138,3 +138,47 @@ TEST_F(CInterfaceTest, DeinitAfterAFailedInitReportsNotAttachedAndReturns)
                       "add 1\n");
     EXPECT_NE(access(vek_rir_local_path, F_OK), 0) << "the failed attach left a live log";
 }
+
+// The example of the README, as a user copies it: it must run to its end whether or not the
+// node has a live log yet.
+TEST_F(CInterfaceTest, TheReadmeExampleRunsWithAndWithoutALiveLog)
+{
+    std::string readme = read_file(VEK_RIR_SOURCE_DIR "/README.md");
+    const std::string first = "    #include <vek_os/vek_rir_if.h>\n";
+    size_t begin = readme.find(first);
+    ASSERT_NE(begin, std::string::npos) << "no C example in README.md";
+    std::string body;
+    for (size_t at = begin + first.size(); at < readme.size();) {
+        size_t end = readme.find('\n', at);
+        std::string line = readme.substr(at, end - at);
+        if (!line.empty() && line.rfind("    ", 0) != 0)
+            break;
+        body += line + "\n";
+        at = end + 1;
+    }
+    ASSERT_EQ(compile_c(("#include <vek_os/vek_rir_if.h>\n#include <vek_os/vek_rir_defs.h>\n"
+                         "int main(void)\n{\n" + body + "    return 0;\n}\n").c_str()),
+              "");
+    for (bool with_log : {false, true}) {
+        SCOPED_TRACE(with_log ? "with a live log" : "without a live log");
+        if (with_log) {
+            vek_rir_failure_info_t fi;
+            ASSERT_EQ(vek_rir_cli_add(&fi, 0, 0, 0, "test", "creates the log", 0), VEK_RIR_RC_OK);
+        }
+        std::string output;
+        int status = shell("/vek_tmp/program", &output);
+        ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << output;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+        if (!with_log) {
+            EXPECT_EQ(output, "no event log: unable to open RIR at /vek_var/vek-rir-local.bin\n");
+        } else {
+            EXPECT_EQ(output, "");
+            test_log_t log;
+            std::string bytes = read_file(vek_rir_local_path);
+            ASSERT_EQ(bytes.size(), VEK_RIR_FILE_SIZE);
+            memcpy(log.bytes.data(), bytes.data(), bytes.size());
+            EXPECT_EQ(log.info().next_seqno, 2u);
+            EXPECT_STREQ(log.slot(1).text, "something worth remembering");
+        }
+    }
+}

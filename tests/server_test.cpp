@@ -205,7 +205,8 @@ vek_rir_test::test_log_t one_record_log(uint64_t header_flags, const char *text)
 TEST_F(ServerFinalPassTest, StopPublishesAFreshSnapshotMergedWithThePeerCopyJustFetched)
 {
     using namespace vek_rir_test;
-    ASSERT_TRUE(write_log(fresh_peer_path, one_record_log(VEK_RIR_HEADER_FLAG_NODE_B, "fresh peer")));
+    ASSERT_TRUE(
+        write_log(fresh_peer_path, one_record_log(VEK_RIR_HEADER_FLAG_NODE_B, "fresh peer")));
     for (bool earlier_snapshot : {false, true}) {
         SCOPED_TRACE(earlier_snapshot ? "after an earlier snapshot" : "before any snapshot");
         for (const char *path : {vek_rir_local_path, vek_rir_local_snap_path, vek_rir_merged_path,

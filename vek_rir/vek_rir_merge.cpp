@@ -111,8 +111,8 @@ int source_size_check(vek_rir_failure_info_t *failure_info, const merge_source_t
     int rc = fstat(source.fd, &source_stat);
     VEK_RIR_ASSERT(rc == 0);
     // The record count was validated (12272 or 24544), so the product cannot overflow.
-    uint64_t needed =
-        VEK_RIR_HEADER_SIZE + vek_rir_helper_info(&source.header).record_count * VEK_RIR_RECORD_SIZE;
+    uint64_t record_count = vek_rir_helper_info(&source.header).record_count;
+    uint64_t needed = VEK_RIR_HEADER_SIZE + record_count * VEK_RIR_RECORD_SIZE;
     if (source_stat.st_size < 0 || static_cast<uint64_t>(source_stat.st_size) < needed) {
         vek_rir_failure_info_set(failure_info, text_src_short, source.which);
         return 1;

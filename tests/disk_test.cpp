@@ -282,7 +282,9 @@ TEST_F(DiskTest, EveryWriterTurnsARefusedCallIntoItsTextAndKeepsWhatWasPublished
          "failed: unable to sync snap file at /vek_tmp/out.bin (5)", nullptr, nullptr,
          ring_t::kept},
         {"rir_snap write", {"write", out_path}, attach_t::none, cli_snap,
-         "failed: unable to write snap file at /vek_tmp/out.bin (-1/5)", nullptr, nullptr,
+         "failed: unable to write snap file at /vek_tmp/out.bin (Input/output error); the copy "
+         "there is incomplete",
+         nullptr, nullptr,
          ring_t::kept},
         {"rir_snap detach", {"fsync", live}, attach_t::none, cli_snap, "failed: " + live_sync,
          nullptr, nullptr, ring_t::kept},

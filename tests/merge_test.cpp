@@ -247,16 +247,62 @@ TEST_F(MergeTest, FailureTextsComeInTheirOrder)
     }
 }
 
-TEST_F(MergeTest, FailedRecordReadLeavesAValidEmptyMergedLog)
+// Both sources are checked whole (header and size) before the destination is opened for
+// writing, so a bad source leaves an operator's existing file as it was and creates none.
+TEST_F(MergeTest, BadSourceLeavesTheDestinationByteIdenticalOrAbsent)
 {
-    ASSERT_TRUE(write_log(src1_path, log_a(3)));
-    std::string cut = log_b(3).str().substr(0, VEK_RIR_HEADER_SIZE + VEK_RIR_RECORD_SIZE);
-    ASSERT_TRUE(write_file(src2_path, cut));
-    ASSERT_EQ(merge(src1_path, src2_path, dst_path).rc, VEK_RIR_RC_FAILURE);
-    std::string bytes = read_file(dst_path);
-    ASSERT_EQ(bytes.size(), VEK_RIR_MERGED_FILE_SIZE);
-    EXPECT_EQ(file_info(bytes).record_count, 2 * VEK_RIR_RECORD_COUNT);
-    EXPECT_EQ(file_info(bytes).next_seqno, 0u);
+    const std::string good1 = log_a(3).str();
+    const std::string good2 = log_b(3).str();
+    const std::string header_only = good2.substr(0, VEK_RIR_HEADER_SIZE);
+    const std::string empty_header_only = log_b(0).str().substr(0, VEK_RIR_HEADER_SIZE);
+    const std::string one_record = good2.substr(0, VEK_RIR_HEADER_SIZE + VEK_RIR_RECORD_SIZE);
+    const std::string one_byte_short = good2.substr(0, good2.size() - 1);
+    // A merged second source promises twice the ring; a normal-sized file cannot hold it.
+    test_log_t merged_claim = log_b(3);
+    merged_claim.info().record_count = VEK_RIR_MERGED_RECORD_COUNT;
+    const std::string not_a_log(VEK_RIR_FILE_SIZE, 'x');
+
+    struct case_t {
+        const char *name;
+        std::string bytes1, bytes2;
+        std::string failure;
+    };
+    const case_t cases[] = {
+        {"src2 header only", good1, header_only, "src2 file record read short"},
+        {"src2 header only, no records", good1, empty_header_only, "src2 file record read short"},
+        {"src1 header only", header_only, good2, "src1 file record read short"},
+        {"src2 one record", good1, one_record, "src2 file record read short"},
+        {"src2 one byte short", good1, one_byte_short, "src2 file record read short"},
+        {"src2 claims the merged ring", good1, merged_claim.str(), "src2 file record read short"},
+        {"src2 not a log", good1, not_a_log, "corrupt RIR version in src2"},
+        {"src2 empty", good1, "", "src2 file header read short"},
+    };
+    // An operator's earlier merged log, and a file that is no log at all.
+    const std::string earlier = [&] {
+        EXPECT_TRUE(write_log(src1_path, log_a(5)));
+        EXPECT_TRUE(write_log(src2_path, log_b(5)));
+        EXPECT_EQ(merge(src1_path, src2_path, dst_path).rc, VEK_RIR_RC_OK);
+        return read_file(dst_path);
+    }();
+    ASSERT_EQ(earlier.size(), VEK_RIR_MERGED_FILE_SIZE);
+    for (const std::string &before : {earlier, std::string("keep me"), std::string()}) {
+        for (const case_t &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + ", destination of " +
+                         std::to_string(before.size()) + " bytes");
+            ASSERT_TRUE(write_file(src1_path, c.bytes1));
+            ASSERT_TRUE(write_file(src2_path, c.bytes2));
+            unlink(dst_path);
+            if (!before.empty())
+                ASSERT_TRUE(write_file(dst_path, before));
+            merge_result_t result = merge(src1_path, src2_path, dst_path);
+            EXPECT_EQ(result.rc, VEK_RIR_RC_FAILURE);
+            EXPECT_EQ(result.failure, c.failure);
+            if (before.empty())
+                EXPECT_FALSE(path_exists(dst_path));
+            else
+                EXPECT_TRUE(read_file(dst_path) == before);
+        }
+    }
 }
 
 TEST_F(MergeTest, DestinationThatWouldDestroyAnInputIsRefusedAndNothingChanges)

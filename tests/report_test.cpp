@@ -181,6 +181,49 @@ TEST(ReportDump, FieldsWithoutTerminatorStayInsideTheirField)
               std::string::npos);
 }
 
+// Whoever may log chooses identity and text: a control character must never start what looks
+// like a record line of its own, so every one of them is shown as \xNN and nothing else changes.
+TEST(ReportDump, ControlCharactersOfIdentityAndTextAreShownEscapedOnTheirOneLine)
+{
+    struct case_t {
+        const char *name;
+        std::string identity, text;
+        std::string shown_identity, shown_text; // the identity before its 32-column alignment
+    } cases[] = {
+        {"forged line", "evil\nid",
+         "boot ok\n0000000001|00000000:A.UC|01/01/1970 00:00:00.000000|           START|",
+         "evil\\x0aid",
+         "boot ok\\x0a0000000001|00000000:A.UC|01/01/1970 00:00:00.000000|           START|"},
+        {"carriage return and tab", "a\tb", "over\rwrite", "a\\x09b", "over\\x0dwrite"},
+        {"lowest, highest, delete", "\x01", std::string("\x1f") + "\x7f" + "\x1b[2J", "\\x01",
+         "\\x1f\\x7f\\x1b[2J"},
+        {"printable and high bytes stay", " ~|\\x0a", "caf\xc3\xa9 \x80\xff", " ~|\\x0a",
+         "caf\xc3\xa9 \x80\xff"},
+        {"an identity that grows past its column", std::string(31, '\n'), "t",
+         [] {
+             std::string out;
+             for (int i = 0; i < 31; i++)
+                 out += "\\x0a";
+             return out;
+         }(),
+         "t"},
+    };
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.name);
+        test_log_t log;
+        log.append(0, 0, c.identity.c_str(), c.text.c_str(), VEK_RIR_CLASS_START, 0);
+        memfile_t file(log.str());
+        report_result_t r = dump(file.path.c_str());
+        ASSERT_EQ(r.rc, VEK_RIR_RC_OK) << r.failure;
+        std::string identity = c.shown_identity;
+        if (identity.size() < 32)
+            identity.insert(0, 32 - identity.size(), ' ');
+        EXPECT_EQ(r.out, "0000000000|00000000:..UC|01/01/1970 00:00:00.000000|           START|"
+                         "0000000000000000|" +
+                             identity + "|" + c.shown_text + "\n");
+    }
+}
+
 TEST(ReportBadFiles, EachFaultGivesItsTextInBothReports)
 {
     std::string sound = test_log_t().str();

@@ -1,9 +1,9 @@
 // What the server decides: which periodic duties a pass runs for given timer readings, what
 // each request runs, answers and which timers it restarts, who may clear or inhale, and how
 // often a denial is logged. The duties are replaced by recorders, so nothing of the node is
-// touched.
+// touched. Last, what the final pass at a stop leaves on the node, with the real duties.
 
-#include "tests/vek_rir_sandbox.h"
+#include "tests/vek_rir_persist.h"
 #include "vek_rir/vek_rir_int.h"
 
 #include <gtest/gtest.h>
@@ -76,8 +76,8 @@ TEST_F(ServerDecisionTest, RequestsRunTheirDutiesAnswerAndRestartTheirTimers)
         {"merge", "snap merge ", "ok", false, false, true, false, true},
         {"mirror-peer-and-merge", "snap mirror-peer merge ", "ok", false, true, true, false, true},
         {"mirror-local", "snap mirror-local ", "ok", false, false, false, true, true},
-        {"all", "flush snap mirror-peer merge mirror-local ", "ok", false, true, true, true, true},
-        {"all-but-mirror-peer", "flush snap merge mirror-local ", "ok", false, false, true, true,
+        {"all", "flush snap mirror-peer merge mirror-local ", "ok", true, true, true, true, true},
+        {"all-but-mirror-peer", "flush snap merge mirror-local ", "ok", true, false, true, true,
          true},
         {"clear", "clear ", "ok", false, false, false, false, false},
         {"inhale=/vek_tmp/x", "inhale(/vek_tmp/x) ", "ok", false, false, false, false, false},
@@ -159,5 +159,88 @@ TEST_F(ServerDenialTest, DenialLinesComeAtMostOnceEveryTenSeconds)
         if (s.line != nullptr)
             expected.push_back(s.line);
         EXPECT_EQ(vek_rir_test::sandbox_take_syslog_messages(), expected) << "at " << s.now;
+    }
+}
+
+namespace {
+
+// The stand-in secure-copy client delivers the peer's snapshot prepared here.
+constexpr char fresh_peer_path[] = "/vek_tmp/peer-fresh.bin";
+
+class ServerFinalPassTest : public vek_rir_test::fake_scp_test {
+protected:
+    vek_rir_test::sandbox_options_t sandbox_options() const override
+    {
+        vek_rir_test::sandbox_options_t options;
+        options.mount_node = true;
+        return options;
+    }
+    const char *fake_scp_script() const override
+    {
+        return "#!/bin/sh\nfor last in \"$@\"; do :; done\ncp /vek_tmp/peer-fresh.bin \"$last\"\n";
+    }
+};
+
+std::vector<std::string> texts_of(const std::string &bytes)
+{
+    std::vector<std::string> out;
+    for (const vek_rir_record_real_t &r : vek_rir_test::file_walk(bytes))
+        out.push_back(r.text);
+    return out;
+}
+
+vek_rir_test::test_log_t one_record_log(uint64_t header_flags, const char *text)
+{
+    vek_rir_test::test_log_t log;
+    log.info().flags = header_flags;
+    log.append(1000, 0, "before", text);
+    return log;
+}
+
+} // namespace
+
+// The last pass at a stop takes a fresh snapshot and fetches the peer's before it merges and
+// mirrors: the files it publishes hold the record logged just before the stop and the peer copy
+// fetched in that very pass, whether or not a periodic snapshot was ever taken.
+TEST_F(ServerFinalPassTest, StopPublishesAFreshSnapshotMergedWithThePeerCopyJustFetched)
+{
+    using namespace vek_rir_test;
+    ASSERT_TRUE(
+        write_log(fresh_peer_path, one_record_log(VEK_RIR_HEADER_FLAG_NODE_B, "fresh peer")));
+    for (bool earlier_snapshot : {false, true}) {
+        SCOPED_TRACE(earlier_snapshot ? "after an earlier snapshot" : "before any snapshot");
+        for (const char *path : {vek_rir_local_path, vek_rir_local_snap_path, vek_rir_merged_path,
+                                 vek_rir_local_mirror_path, vek_rir_peer_mirror_path,
+                                 vek_rir_merged_mirror_path})
+            unlink(path);
+        if (earlier_snapshot)
+            ASSERT_TRUE(write_log(vek_rir_local_snap_path,
+                                  one_record_log(VEK_RIR_HEADER_FLAG_NODE_A, "stale snapshot")));
+        ASSERT_TRUE(write_log(vek_rir_peer_path,
+                              one_record_log(VEK_RIR_HEADER_FLAG_NODE_B, "stale peer")));
+
+        // The server runs in a child, so that a stop that never ends is a failure with a bound.
+        int status = run_child_within(30, [] {
+            live_attach_t live;
+            if (!live.ok || vek_rir_server_thread_start() != 0)
+                return 2;
+            int added = vek_rir_if_record_add(nullptr, 0, VEK_RIR_CLASS_EVENT, 1, "tester",
+                                              "logged before the stop");
+            vek_rir_server_thread_stop();
+            return added == VEK_RIR_RC_OK ? 0 : 3;
+        });
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+        const std::string snapshot = read_file(vek_rir_local_snap_path);
+        EXPECT_EQ(texts_of(snapshot), std::vector<std::string>{"logged before the stop"});
+        const std::string merged = read_file(vek_rir_merged_path);
+        EXPECT_EQ(texts_of(merged),
+                  (std::vector<std::string>{"fresh peer", "logged before the stop"}));
+        EXPECT_EQ(texts_of(read_file(vek_rir_peer_path)), std::vector<std::string>{"fresh peer"});
+        EXPECT_TRUE(read_file(vek_rir_local_mirror_path) == snapshot);
+        EXPECT_TRUE(read_file(vek_rir_merged_mirror_path) == merged);
+        EXPECT_EQ(texts_of(read_file(vek_rir_peer_mirror_path)),
+                  std::vector<std::string>{"fresh peer"});
+        EXPECT_EQ(sandbox_take_syslog_messages(), std::vector<std::string>{});
     }
 }

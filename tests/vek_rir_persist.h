@@ -10,10 +10,15 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -142,6 +147,36 @@ protected:
 private:
     std::string saved_path;
 };
+
+// Forks; the child runs body and _exit()s with its result. The wait for it is bounded: a child
+// still running after `seconds` is killed, so a hang is a failed test, never a stuck suite.
+// The status as waitpid gives it, or -1 when fork failed.
+inline int run_child_within(int seconds, const std::function<int()> &body)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    for (int waited_ms = 0;; waited_ms += 10) {
+        pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid)
+            return status;
+        if (got < 0 && errno != EINTR)
+            return -1;
+        if (waited_ms >= seconds * 1000) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            ADD_FAILURE() << "child still running after " << seconds << " s; killed";
+            return status;
+        }
+        struct timespec step = {0, 10 * 1000 * 1000};
+        nanosleep(&step, nullptr);
+    }
+}
 
 struct tool_result_t {
     int status = -1; // exit status, or -1 when the tool did not exit normally

@@ -98,7 +98,9 @@ VEK_RIR_API vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_i
                                                const char *rir_text);
 
 /* Detaches: syncs the mapping to disk and releases it. Call once, while attached, when no
- * other thread of the process appends any more. failure_info may be null. */
+ * other thread of the process appends any more. In a process that is not attached (its init
+ * failed, or it never called it) it changes nothing and fails with "process not attached to
+ * RIR". failure_info may be null. */
 VEK_RIR_API vek_rir_rc_t vek_rir_if_world_deinit(vek_rir_failure_info_t *failure_info);
 
 /* ---- reading snapshots -------------------------------------------------------------------- */

@@ -10,7 +10,8 @@
 #include <unistd.h>
 
 // For rir_serve only: SIGTERM (a service manager) and SIGINT (an operator's Ctrl-C) stop the
-// server as the end of its runtime would, so its final flush, fetch, merge and mirror run.
+// server as the end of its runtime would, so its final flush, snapshot, fetch, merge and mirror
+// run.
 static void vek_rir_cli_serve_stop(int)
 {
     vek_rir_server_run_stop_request();

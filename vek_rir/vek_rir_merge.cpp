@@ -22,6 +22,9 @@ constexpr char text_open_src2[] = "unable to open src2 file at %s";
 constexpr char text_open_dst[] = "unable to open dst file at %s";
 constexpr char text_resize_dst[] = "unable to size dst file at %s (%d)";
 constexpr char text_sync_dst[] = "unable to sync dst file at %s (%d)";
+// A source too short for the ring its header promises: the text its first missing record would
+// give, now found before anything is written.
+constexpr char text_src_short[] = "%s file record read short";
 constexpr char text_src1_merged[] = "src1 file is a merged log; src1 must be a normal log";
 constexpr char text_dst_same[] = "dst file at %s is the same file as %s";
 constexpr char text_dst_not_regular[] = "dst file at %s is not a regular file";
@@ -99,7 +102,26 @@ int dst_check(vek_rir_failure_info_t *failure_info, const char *rir_path_dst,
     return 0;
 }
 
+// A source must hold every slot of the ring its header promises. Found only at its first
+// missing record, a short source would fail the merge after the destination had been cut and
+// partly written; checked here, a merge of inputs that are not whole leaves it as it was.
+int source_size_check(vek_rir_failure_info_t *failure_info, const merge_source_t &source)
+{
+    struct stat source_stat;
+    int rc = fstat(source.fd, &source_stat);
+    VEK_RIR_ASSERT(rc == 0);
+    // The record count was validated (12272 or 24544), so the product cannot overflow.
+    uint64_t record_count = vek_rir_helper_info(&source.header).record_count;
+    uint64_t needed = VEK_RIR_HEADER_SIZE + record_count * VEK_RIR_RECORD_SIZE;
+    if (source_stat.st_size < 0 || static_cast<uint64_t>(source_stat.st_size) < needed) {
+        vek_rir_failure_info_set(failure_info, text_src_short, source.which);
+        return 1;
+    }
+    return 0;
+}
+
 // Everything up to and including the open of the destination; nothing is written to it here.
+// Both sources are checked whole (header and size) before the destination is opened for writing.
 int merge_prepare(vek_rir_failure_info_t *failure_info, const char *rir_path_dst,
                   merge_source_t *src1, merge_source_t *src2, vek_rir_util_fd_t &dst)
 {
@@ -117,6 +139,8 @@ int merge_prepare(vek_rir_failure_info_t *failure_info, const char *rir_path_dst
         vek_rir_failure_info_set(failure_info, text_src1_merged);
         return 1;
     }
+    if (source_size_check(failure_info, *src1) != 0 || source_size_check(failure_info, *src2) != 0)
+        return 1;
     struct stat dst_stat;
     if (stat(rir_path_dst, &dst_stat) == 0 &&
         dst_check(failure_info, rir_path_dst, dst_stat, *src1, *src2) != 0)

@@ -51,9 +51,13 @@ bool due(uint64_t t_now, uint64_t t_last, uint32_t interval)
     return t_now - t_last >= interval;
 }
 
+// The last pass publishes what the log holds at the stop: a fresh snapshot first, as before a
+// periodic merge, so that records logged since the last periodic one reach the merged log and
+// the mirror, and a server stopped before its first periodic snapshot still leaves them.
 void duties_final()
 {
     vek_rir_server_duties.flush();
+    vek_rir_server_duties.snap();
     vek_rir_server_duties.mirror_peer();
     vek_rir_server_duties.merge();
     vek_rir_server_duties.mirror_local();
@@ -192,7 +196,10 @@ void vek_rir_server_request_carry_out(const char *request, bool privileged,
         run.mirror_local();
         timers->t_last_mirror_local = vek_rir_util_monotime_secs();
     } else if (word == "all" || word == "all-but-mirror-peer") {
+        // Every duty that ran restarts its timer, the flush too: otherwise the next quiet pass
+        // would flush again at once.
         run.flush();
+        timers->t_last_flush = vek_rir_util_monotime_secs();
         run.snap();
         if (word == "all") {
             run.mirror_peer();

@@ -34,7 +34,8 @@ constexpr char text_no_path[] = "snap path not specified";
 constexpr char text_open_failed[] = "unable to open snap file at %s";
 constexpr char text_not_regular[] = "snap file at %s is not a regular file";
 constexpr char text_is_live_log[] = "snap file at %s is the live log";
-constexpr char text_write_short[] = "unable to write snap file at %s (%zd/%d)";
+constexpr char text_write_short[] =
+    "unable to write snap file at %s (%s); the copy there is incomplete";
 constexpr char text_resize[] = "unable to size snap file at %s (%d)";
 constexpr char text_sync[] = "unable to sync snap file at %s (%d)";
 
@@ -75,6 +76,27 @@ bool same_file(const struct stat &a, const struct stat &b)
 void companion_remove(const char *path)
 {
     unlink(path);
+}
+
+// Writes the whole image, carrying on after a part: a write cut short by a signal goes on, and
+// one cut short by a full disk is followed by the call that tells why. 0, or the errno of the
+// failure (ENOSPC when the disk took nothing more and gave no error of its own).
+int image_write(int fd, const void *buffer)
+{
+    const char *bytes = static_cast<const char *>(buffer);
+    size_t done = 0;
+    while (done < VEK_RIR_FILE_SIZE) {
+        errno = 0;
+        ssize_t put = vek_rir_util_io.write(fd, bytes + done, VEK_RIR_FILE_SIZE - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            return errno != 0 ? errno : EIO;
+        if (put == 0)
+            return ENOSPC;
+        done += static_cast<size_t>(put);
+    }
+    return 0;
 }
 
 } // namespace
@@ -155,13 +177,12 @@ vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *
     vek_rir_util_buffer_t buffer(VEK_RIR_FILE_SIZE);
     VEK_RIR_ASSERT(buffer.data != nullptr);
     mapping_copy(buffer.data);
-    errno = 0;
-    ssize_t put = vek_rir_util_io.write(fd.fd, buffer.data, VEK_RIR_FILE_SIZE);
-    int write_errno = errno;
-    if (put != static_cast<ssize_t>(VEK_RIR_FILE_SIZE)) {
-        // Never reported as made: the file holds a part of an image at most.
-        vek_rir_failure_info_set(failure_info, text_write_short, rir_path_snap, put,
-                                 write_errno);
+    int write_errno = image_write(fd.fd, buffer.data);
+    if (write_errno != 0) {
+        // Never reported as made: the file, written in place, holds a part of an image at most,
+        // and the text says so.
+        vek_rir_failure_info_set(failure_info, text_write_short, rir_path_snap,
+                                 strerror(write_errno));
         fd.reset();
         vek_rir_file_detach();
         return VEK_RIR_RC_FAILURE;

@@ -30,6 +30,7 @@ namespace {
 
 constexpr char text_attached_memory[] = "process already attached to RIR memory";
 constexpr char text_attached_file[] = "process already attached to RIR file";
+constexpr char text_not_attached[] = "process not attached to RIR";
 constexpr char text_lock_file_open[] = "unable to open RIR lock file at %s";
 constexpr char text_create[] = "unable to create RIR at %s";
 constexpr char text_open[] = "unable to open RIR at %s";
@@ -545,11 +546,17 @@ vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_info, uint64_
     return VEK_RIR_RC_OK;
 }
 
+// A process whose init failed (no live log yet, no permission) may still end with a deinit, as
+// a careful caller would write it: that is its failure, not a reason to stop the process.
 vek_rir_rc_t vek_rir_if_world_deinit(vek_rir_failure_info_t *failure_info)
 {
-    VEK_RIR_ASSERT(attached());
     if (failure_info != nullptr)
         vek_rir_failure_info_clear(failure_info);
+    if (!attached()) {
+        if (failure_info != nullptr)
+            vek_rir_failure_info_set(failure_info, text_not_attached);
+        return VEK_RIR_RC_FAILURE;
+    }
     return vek_rir_file_detach(failure_info) == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }
 

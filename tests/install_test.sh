@@ -9,10 +9,10 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for installed in bin/vek_rir lib/libvek_rir.so lib/libvek_rir.a include/vek_os/vek_rir_if.h \
+for installed in bin/vek_rir bin/vek_rir_export lib/libvek_rir.so lib/libvek_rir.a include/vek_os/vek_rir_if.h \
     include/vek_os/vek_rir_defs.h include/vek_rir/vek_rir_int.h lib/pkgconfig/vek_rir.pc \
     lib/cmake/vek_rir/vek_rirConfig.cmake lib/systemd/system/vek-rir.service \
-    share/man/man1/vek_rir.1; do
+    share/man/man1/vek_rir.1 share/man/man1/vek_rir_export.1; do
     [[ -e $prefix/$installed ]] || { echo "not installed: $installed"; exit 1; }
 done
 grep -q "^ExecStart=$prefix/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/system/vek-rir.service" ||

@@ -572,6 +572,9 @@ const char *vek_rir_convert_code_to_text(uint64_t rir_code, char *tmp_buffer,
 char *vek_rir_convert_time_to_text(const struct timespec *ts, char *tmp_buffer,
                                    size_t tmp_buffer_size);
 
+/* One record as rir_dump prints it, on standard output; the companion reader's text form. */
+void vek_rir_report_dump_line(const vek_rir_record_t *record);
+
 vek_rir_rc_t vek_rir_cli_info(vek_rir_failure_info_t *failure_info, const char *rir_path);
 vek_rir_rc_t vek_rir_cli_dump(vek_rir_failure_info_t *failure_info, const char *rir_path,
                               uint64_t time_after);

@@ -95,6 +95,11 @@ void report_dump_line(const vek_rir_record_real_t &real)
 
 } // namespace
 
+void vek_rir_report_dump_line(const vek_rir_record_t *record)
+{
+    report_dump_line(vek_rir_helper_real(record));
+}
+
 vek_rir_rc_t vek_rir_cli_info(vek_rir_failure_info_t *failure_info, const char *rir_path)
 {
     vek_rir_util_fd_t fd;

@@ -489,12 +489,17 @@ void vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock)
     info.last_touch_secs = static_cast<uint64_t>(now.tv_sec);
     info.last_touch_usecs = static_cast<uint64_t>(now.tv_nsec / 1000);
     vek_rir_record_real_t &real = vek_rir_helper_real(record);
-    real.flags = VEK_RIR_RECORD_FLAG_USED;
+    uint64_t stamp = VEK_RIR_RECORD_FLAG_USED;
     if (info.flags & VEK_RIR_HEADER_FLAG_NODE_A)
-        real.flags |= VEK_RIR_RECORD_FLAG_NODE_A;
+        stamp |= VEK_RIR_RECORD_FLAG_NODE_A;
     if (info.flags & VEK_RIR_HEADER_FLAG_NODE_B)
-        real.flags |= VEK_RIR_RECORD_FLAG_NODE_B;
-    real.seqno = seqno;
+        stamp |= VEK_RIR_RECORD_FLAG_NODE_B;
+    __atomic_store_n(&real.flags, stamp, __ATOMIC_RELAXED);
+    __atomic_store_n(&real.seqno, seqno, __ATOMIC_RELAXED);
+    // [complete-last] Readers that do not take the mutex (a follower of the live log) compare
+    // the slot's sequence number and flags before and after copying it: the stamp must be in
+    // memory before any byte of the fill, so a copy that saw part of the fill sees the stamp.
+    __atomic_thread_fence(__ATOMIC_RELEASE);
     real.time_secs = info.last_touch_secs;
     real.time_usecs = info.last_touch_usecs;
     *record_rv = record;
@@ -504,7 +509,9 @@ void vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock)
 void vek_rir_next_record_return(vek_rir_record_t *record, int dounlock)
 {
     VEK_RIR_ASSERT(attached());
-    vek_rir_helper_real(record).flags |= VEK_RIR_RECORD_FLAG_COMPLETE;
+    // A release store: the whole fill is in memory before a reader can see COMPLETE.
+    uint64_t &flags = vek_rir_helper_real(record).flags;
+    __atomic_store_n(&flags, flags | VEK_RIR_RECORD_FLAG_COMPLETE, __ATOMIC_RELEASE);
     if (dounlock)
         vek_rir_file_unlock();
 }

@@ -1,0 +1,207 @@
+// The log file the export reads: opening and checking it, and reading its records. A merged log
+// (or any file as it lies) is walked with the core's ring cursor; a node's own log, which
+// writers may be appending to while we read, is read one slot at a time by sequence number,
+// with every copy checked against a rewrite of the slot (see vek_rir_export_log_slot_read).
+// This file is the only one of the program that uses the core's reading internals: the header
+// checks, the positioned record read and the ring cursor.
+
+#include "vek_rir_export/vek_rir_export.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr char which_export[] = "export";
+constexpr char text_open_failed[] = "unable to open log file at %s (%s)";
+constexpr char text_not_regular[] = "log file at %s is not a regular file";
+constexpr char text_bad_size[] = "log file at %s had bad size (%ld/%ld/%ld)";
+constexpr char text_header_bad[] = "%s: %s";
+constexpr char text_ring_beyond[] = "log file at %s claims a ring beyond its end";
+constexpr char text_read_failed[] = "log file at %s: read failed (%s)";
+
+// The sequence number and flags words at the start of a slot.
+struct slot_head_t {
+    uint64_t seqno;
+    uint64_t flags;
+    bool operator==(const slot_head_t &) const = default;
+};
+
+constexpr uint64_t used_complete = VEK_RIR_RECORD_FLAG_USED | VEK_RIR_RECORD_FLAG_COMPLETE;
+
+off_t slot_offset(const vek_rir_export_log_t *log, uint64_t seqno)
+{
+    return static_cast<off_t>(VEK_RIR_HEADER_SIZE +
+                              (seqno % log->record_count) * VEK_RIR_RECORD_SIZE);
+}
+
+int read_exact(vek_rir_failure_info_t *failure_info, const vek_rir_export_log_t *log,
+               void *buffer, size_t count, off_t offset)
+{
+    ssize_t got = log->pread(log->fd.fd, buffer, count, offset);
+    if (got != static_cast<ssize_t>(count)) {
+        vek_rir_failure_info_set(failure_info, text_read_failed, log->path,
+                                 got < 0 ? strerror(errno) : "short");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int vek_rir_export_log_open(vek_rir_failure_info_t *failure_info, vek_rir_export_log_t *log,
+                            const char *path, bool live)
+{
+    log->path = path;
+    // The live log lies in the system's own directory: never through a link. O_NONBLOCK keeps
+    // a FIFO put at the path from holding us.
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (live ? O_NOFOLLOW : 0);
+    log->fd.fd = open(path, flags);
+    if (log->fd.fd < 0) {
+        vek_rir_failure_info_set(failure_info, text_open_failed, path, strerror(errno));
+        return 1;
+    }
+    struct stat status;
+    int rc = fstat(log->fd.fd, &status);
+    VEK_RIR_ASSERT(rc == 0);
+    if (!S_ISREG(status.st_mode)) {
+        vek_rir_failure_info_set(failure_info, text_not_regular, path);
+        return 1;
+    }
+    if (status.st_size != static_cast<off_t>(VEK_RIR_FILE_SIZE) &&
+        status.st_size != static_cast<off_t>(VEK_RIR_MERGED_FILE_SIZE)) {
+        vek_rir_failure_info_set(failure_info, text_bad_size, path,
+                                 static_cast<long>(VEK_RIR_FILE_SIZE),
+                                 static_cast<long>(VEK_RIR_MERGED_FILE_SIZE),
+                                 static_cast<long>(status.st_size));
+        return 1;
+    }
+    vek_rir_failure_info_t inner;
+    vek_rir_failure_info_clear(&inner);
+    if (vek_rir_helper_header_read(&inner, log->fd.fd, &log->header, which_export) != 0 ||
+        vek_rir_helper_header_validate(&inner, &log->header, which_export) != 0) {
+        vek_rir_failure_info_set(failure_info, text_header_bad, path,
+                                 vek_rir_failure_info_text(&inner));
+        return 1;
+    }
+    const vek_rir_header_info_real_t &info = vek_rir_helper_info(&log->header);
+    log->record_count = info.record_count;
+    log->merged = (info.flags & VEK_RIR_HEADER_FLAG_MERGED) != 0 ||
+                  info.record_count == VEK_RIR_MERGED_RECORD_COUNT;
+    // Reading by sequence number must never leave the file: a normal file whose header claims
+    // the merged ring is refused here rather than failing halfway.
+    if (VEK_RIR_HEADER_SIZE + info.record_count * VEK_RIR_RECORD_SIZE >
+        static_cast<uint64_t>(status.st_size)) {
+        vek_rir_failure_info_set(failure_info, text_ring_beyond, path);
+        return 1;
+    }
+    return 0;
+}
+
+int vek_rir_export_log_next_seqno(vek_rir_failure_info_t *failure_info,
+                                  const vek_rir_export_log_t *log, uint64_t *next_seqno)
+{
+    uint64_t value = 0;
+    if (read_exact(failure_info, log, &value, sizeof(value), VEK_RIR_HEADER_OFFSET(next_seqno)))
+        return 1;
+    *next_seqno = value;
+    return 0;
+}
+
+uint64_t vek_rir_export_log_oldest(const vek_rir_export_log_t *log, uint64_t next_seqno)
+{
+    return next_seqno > log->record_count ? next_seqno - log->record_count : 0;
+}
+
+// How a slot that is being rewritten is detected, without the shared mutex and without write
+// access. A writer claims a slot under the mutex by storing its flags (USED, without COMPLETE)
+// and its new sequence number, then - after a release fence - fills the rest, and sets COMPLETE
+// last with a release store (vek_rir_next_record_get and _return). We read the slot's head
+// (sequence number and flags), then the whole slot, then the head again, each read a separate
+// pread and an acquire fence between them. A copy that saw any byte of a writer's fill was made
+// after that writer's stamp reached memory, so the second head shows the new sequence number or
+// the missing COMPLETE: only when both heads are equal to each other and to the copy's, name
+// the sequence number asked for and carry USED|COMPLETE, is the copy the record, whole. A
+// clear or inhale resets next_seqno before it writes any slot; the caller checks next_seqno
+// after each batch's reads, which catches a record copied while the log was being emptied.
+int vek_rir_export_log_slot_read(vek_rir_failure_info_t *failure_info,
+                                 const vek_rir_export_log_t *log, uint64_t seqno,
+                                 vek_rir_record_t *record, vek_rir_export_slot_t *state)
+{
+    off_t offset = slot_offset(log, seqno);
+    // A writer rewriting the slot over and over could change it during every copy; after a few
+    // tries the slot counts as one we cannot read yet, and the caller comes back to it.
+    for (int attempt = 0; attempt < 4; attempt++) {
+        slot_head_t before;
+        if (read_exact(failure_info, log, &before, sizeof(before), offset))
+            return 1;
+        if (before.seqno > seqno && (before.flags & VEK_RIR_RECORD_FLAG_USED)) {
+            *state = VEK_RIR_EXPORT_SLOT_OVERWRITTEN;
+            return 0;
+        }
+        if (before.seqno != seqno || !(before.flags & VEK_RIR_RECORD_FLAG_USED)) {
+            *state = VEK_RIR_EXPORT_SLOT_PENDING;
+            return 0;
+        }
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        if (read_exact(failure_info, log, record, sizeof(*record), offset))
+            return 1;
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        slot_head_t after;
+        if (read_exact(failure_info, log, &after, sizeof(after), offset))
+            return 1;
+        const vek_rir_record_real_t &real = vek_rir_helper_real(record);
+        slot_head_t copied{real.seqno, real.flags};
+        if (after == before && copied == before) {
+            *state = (before.flags & used_complete) == used_complete
+                         ? VEK_RIR_EXPORT_SLOT_RECORD
+                         : VEK_RIR_EXPORT_SLOT_INCOMPLETE;
+            return 0;
+        }
+        if (after.seqno > seqno && (after.flags & VEK_RIR_RECORD_FLAG_USED)) {
+            *state = VEK_RIR_EXPORT_SLOT_OVERWRITTEN;
+            return 0;
+        }
+    }
+    *state = VEK_RIR_EXPORT_SLOT_PENDING;
+    return 0;
+}
+
+int vek_rir_export_log_slot_peek(vek_rir_failure_info_t *failure_info,
+                                 const vek_rir_export_log_t *log, uint64_t seqno,
+                                 uint64_t *slot_seqno, uint64_t *secs, uint64_t *usecs)
+{
+    uint64_t words[4];
+    if (read_exact(failure_info, log, words, sizeof(words), slot_offset(log, seqno)))
+        return 1;
+    static_assert(VEK_RIR_RECORD_OFFSET(time_secs) == 2 * sizeof(uint64_t));
+    *slot_seqno = words[0];
+    *secs = words[2];
+    *usecs = words[3];
+    return 0;
+}
+
+int vek_rir_export_log_walk(vek_rir_failure_info_t *failure_info, const vek_rir_export_log_t *log,
+                            int (*visit)(void *cookie, const vek_rir_record_t *record),
+                            void *cookie)
+{
+    vek_rir_helper_walk_info_t walk_info;
+    vek_rir_helper_walk_info_populate(&walk_info, &log->header);
+    vek_rir_record_t record;
+    vek_rir_failure_info_t inner;
+    vek_rir_failure_info_clear(&inner);
+    while (walk_info.record_count_left != 0) {
+        if (vek_rir_helper_record_read(&inner, log->fd.fd, walk_info.record_index_next, &record,
+                                       which_export) != 0) {
+            vek_rir_failure_info_set(failure_info, text_header_bad, log->path,
+                                     vek_rir_failure_info_text(&inner));
+            return 1;
+        }
+        vek_rir_helper_walk_info_consume_one(&walk_info);
+        if (visit(cookie, &record) < 0)
+            break;
+    }
+    return 0;
+}

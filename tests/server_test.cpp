@@ -137,7 +137,7 @@ class ServerDenialTest : public vek_rir_test::sandbox_test {};
 
 } // namespace
 
-TEST_F(ServerDenialTest, DenialLinesComeAtMostOnceEveryTenSeconds)
+TEST_F(ServerDenialTest, DenialLinesComeAtMostOnceEveryTenSecondsAndCountTheRest)
 {
     // The first denial is logged even right after boot, when the clock is still below 10.
     struct step_t {
@@ -147,11 +147,14 @@ TEST_F(ServerDenialTest, DenialLinesComeAtMostOnceEveryTenSeconds)
     } steps[] = {
         {3, true, "denied request clear from uid 65534\n"},
         {12, true, nullptr},
-        {13, false, "denied request clear from a sender without credentials\n"},
+        {13, false, "denied request clear from a sender without credentials "
+                    "(1 more like it left out)\n"},
+        {18, true, nullptr},
         {22, true, nullptr},
-        {40, true, "denied request clear from uid 65534\n"},
+        {40, true, "denied request clear from uid 65534 (2 more like it left out)\n"},
+        {50, true, "denied request clear from uid 65534\n"},
     };
-    vek_rir_server_denials_t denials = {false, 0};
+    vek_rir_server_denials_t denials = {false, 0, 0};
     for (const step_t &s : steps) {
         fake_now = s.now;
         vek_rir_server_denial_log("clear", s.credentials, 65534, fake_clock, &denials);

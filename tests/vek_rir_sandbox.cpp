@@ -10,6 +10,8 @@
 
 #include "tests/vek_rir_sandbox.h"
 
+#include "vek_rir/vek_rir_int.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -567,6 +569,9 @@ void sandbox_test::SetUp()
 {
     std::string error = sandbox_enter(sandbox_options());
     ASSERT_EQ(error, "") << "cannot enter the node sandbox";
+    // Each test starts with no line held back by an earlier test's limits.
+    vek_rir_util_log_limits_reset();
+    vek_rir_util_log_clock = vek_rir_util_monotime_secs;
 }
 
 void sandbox_test::TearDown()

@@ -288,6 +288,39 @@ void vek_rir_util_log(const char *format, ...) VEK_RIR_PRINTF_LIKE(1, 2);
 void vek_rir_util_log_close();
 uint64_t vek_rir_util_get_boot_time();
 
+/* A limit of one line every vek_rir_util_limit_interval_secs for one kind of line: lines that
+ * another process can provoke (requests, planted files) must not flood the system log. */
+inline constexpr uint64_t vek_rir_util_limit_interval_secs = 10;
+struct vek_rir_util_limiter_t {
+    bool logged;
+    uint64_t t_last_logged;
+    uint32_t left_out; /* lines held back since the last one that went out */
+};
+/* Whether a line may go out at t_now; when it may, *left_out_rv gets the number held back
+ * before it and the count starts again. */
+bool vek_rir_util_limiter_admit(vek_rir_util_limiter_t *limiter, uint64_t t_now,
+                                uint32_t *left_out_rv);
+/* Writes one system-log line whose trailing newline, if any, is replaced by a note of how many
+ * lines like it were left out, when there were some. */
+void vek_rir_util_log_counted(uint32_t left_out, const char *format, ...)
+    VEK_RIR_PRINTF_LIKE(2, 3);
+/* One line, limited per kind: the kind is the format together with subject, a fixed path of
+ * the system or nullptr (never a text another process chose, so that the kinds stay few). */
+void vek_rir_util_log_limited(const char *subject, const char *format, ...)
+    VEK_RIR_PRINTF_LIKE(2, 3);
+/* The clock of the limited lines; tests replace it to pass the interval without waiting. */
+extern uint64_t (*vek_rir_util_log_clock)();
+/* Forgets every kind's limit (a test starting afresh). */
+void vek_rir_util_log_limits_reset();
+
+/* Opens a file of the system's own directories without following a symbolic link, and only if
+ * it is a regular file. On failure returns -1 and points *reason_rv at a short reason. */
+int vek_rir_util_file_open_own(const char *path, int flags, mode_t mode, const char **reason_rv);
+/* Creates a temporary companion afresh: removes a leftover of any kind, then creates the file
+ * exclusively, so that nothing planted at the name in between is written through. Returns the
+ * descriptor (write only) or -1 with errno set. */
+int vek_rir_util_file_create_companion(const char *path);
+
 /* The calls with which the core writes and syncs the files it makes. A disk may refuse any of
  * them (out of space, an I/O error), so every caller turns a failure into a failure text or a
  * system-log line naming the file. Replaced only by tests that make the disk fail, which put
@@ -539,13 +572,11 @@ bool vek_rir_server_sender_privileged(bool credentials, uid_t sender_uid, uid_t 
 void vek_rir_server_request_carry_out(const char *request, bool privileged,
                                       vek_rir_server_timers_t *timers, char *response,
                                       size_t response_size);
-/* When the last line about a denied request went out, if one did. */
-struct vek_rir_server_denials_t {
-    bool logged;
-    uint64_t t_last_logged;
-};
-/* Writes the system-log line of a denied request, at most one every 10 s; the clock and the
- * state are passed in so that the limit can be driven without waiting. */
+/* The limit of the denial lines. */
+typedef vek_rir_util_limiter_t vek_rir_server_denials_t;
+/* Writes the system-log line of a denied request, at most one every 10 s, the next one saying
+ * how many were left out; the clock and the state are passed in so that the limit can be
+ * driven without waiting. */
 void vek_rir_server_denial_log(const char *request, bool credentials, uid_t sender_uid,
                                uint64_t (*monotime_secs)(), vek_rir_server_denials_t *denials);
 /* 0 when the thread runs; 1 when the name "RIR" is taken (no thread was started). */

@@ -26,10 +26,6 @@ constexpr char text_run_name_taken[] = "another RIR server already runs on this 
 constexpr char text_denied[] = "denied request %s from uid %u\n";
 constexpr char text_denied_anonymous[] = "denied request %s from a sender without credentials\n";
 
-// The least number of seconds between two denial lines: a sender repeating a request it may
-// not make must not fill the system log.
-constexpr uint64_t interval_secs_denial_log = 10;
-
 constexpr char answer_ok[] = "ok";
 constexpr char answer_unknown[] = "unknown";
 
@@ -72,7 +68,7 @@ void *vek_rir_server_thread(void *)
     timers.t_last_mirror_peer = t_start;
     timers.t_last_merge = t_start;
     timers.t_last_mirror_local = t_start;
-    vek_rir_server_denials_t denials = {false, 0};
+    vek_rir_server_denials_t denials = {false, 0, 0};
     vek_rir_command_server_op_t op;
     while (vek_rir_server_thread_stop_flag.load() == 0) {
         if (vek_rir_command_server_recv_request(&server_end, &op,
@@ -223,15 +219,13 @@ void vek_rir_server_request_carry_out(const char *request, bool privileged,
 void vek_rir_server_denial_log(const char *request, bool credentials, uid_t sender_uid,
                                uint64_t (*monotime_secs)(), vek_rir_server_denials_t *denials)
 {
-    uint64_t t_now = monotime_secs();
-    if (denials->logged && t_now - denials->t_last_logged < interval_secs_denial_log)
+    uint32_t left_out = 0;
+    if (!vek_rir_util_limiter_admit(denials, monotime_secs(), &left_out))
         return;
-    denials->logged = true;
-    denials->t_last_logged = t_now;
     if (credentials)
-        vek_rir_util_log(text_denied, request, static_cast<unsigned>(sender_uid));
+        vek_rir_util_log_counted(left_out, text_denied, request, static_cast<unsigned>(sender_uid));
     else
-        vek_rir_util_log(text_denied_anonymous, request);
+        vek_rir_util_log_counted(left_out, text_denied_anonymous, request);
 }
 
 int vek_rir_server_thread_start()

@@ -1,12 +1,15 @@
 // The peer fetch against a stand-in secure-copy client placed first on the search path: the
-// exact command line, the publication by rename, the previous copy kept on failure and the
-// failure line at most once per interval.
+// exact command line, the private directory it writes into, the publication by rename of a
+// fetched file that is a whole log, the previous copy kept on failure or on a bad fetch, and
+// the failure lines at most once per interval.
 
 #include "tests/vek_rir_persist.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,9 +19,11 @@ namespace {
 
 // What the stand-in saw: its arguments one per line, then where its output went.
 constexpr char fake_seen_path[] = "/vek_tmp/scp-seen";
-// The stand-in's behaviour: "fail" makes it exit 1 after leaving a partial file; anything else
-// is copied to the destination (its last argument).
+// The stand-in's behaviour: "fail" makes it exit 1 after leaving a partial file; "copy" copies
+// the log at fake_source_path to the destination (its last argument); anything else is written
+// there as it stands, as a peer that sends what is no log.
 constexpr char fake_mode_path[] = "/vek_tmp/scp-mode";
+constexpr char fake_source_path[] = "/vek_tmp/peer-source.bin";
 
 constexpr char fake_scp[] = R"sh(#!/bin/sh
 : > /vek_tmp/scp-seen
@@ -27,12 +32,24 @@ printf 'stdout=%s\nstderr=%s\n' "$(readlink /proc/$$/fd/1)" "$(readlink /proc/$$
 for last in "$@"; do :; done
 echo "noise on both streams"; echo "more noise" >&2
 if [ "$(cat /vek_tmp/scp-mode)" = fail ]; then printf partial > "$last"; exit 1; fi
+if [ "$(cat /vek_tmp/scp-mode)" = copy ]; then cp /vek_tmp/peer-source.bin "$last"; exit; fi
 cp /vek_tmp/scp-mode "$last"
 )sh";
 
 class PeerTest : public fake_scp_test {
 protected:
     const char *fake_scp_script() const override { return fake_scp; }
+    // The peer's snapshot as the stand-in delivers it: a whole log holding `text`.
+    static std::string peer_log(const char *text)
+    {
+        test_log_t log;
+        log.append(1000, 0, "peer", text);
+        return log.str();
+    }
+    static bool peer_serves(const std::string &bytes)
+    {
+        return write_file(fake_source_path, bytes) && write_file(fake_mode_path, "copy");
+    }
 };
 
 uint64_t fake_now = 0;
@@ -51,7 +68,8 @@ TEST_F(PeerTest, CommandLineIsExactlyTheFixedOne)
     const std::string expected =
         "scp -P22 -o ServerAliveCountMax=3 -o ServerAliveInterval=5 -o ConnectTimeout=5 "
         "-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR "
-        "rir@vek-rir-peer:/vek_var/vek-rir-local-snap.bin /vek_var/vek-rir-peer.bin.tmp "
+        "rir@vek-rir-peer:/vek_var/vek-rir-local-snap.bin "
+        "/vek_var/vek-rir-fetch/vek-rir-peer.bin.tmp "
         ">/dev/null 2>&1";
     EXPECT_EQ(std::string(command), expected);
     EXPECT_EQ(length, expected.size());
@@ -60,12 +78,13 @@ TEST_F(PeerTest, CommandLineIsExactlyTheFixedOne)
 TEST_F(PeerTest, SuccessfulFetchReplacesThePeerCopyWholeAndSilencesTheClient)
 {
     ASSERT_TRUE(write_file(vek_rir_peer_path, "old copy"));
-    ASSERT_TRUE(write_file(fake_mode_path, "new copy"));
+    const std::string fresh = peer_log("new copy");
+    ASSERT_TRUE(peer_serves(fresh));
     uint64_t t_last_whined = 0;
     fake_now = 1000;
     vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
 
-    EXPECT_EQ(read_file(vek_rir_peer_path), "new copy");
+    EXPECT_TRUE(read_file(vek_rir_peer_path) == fresh);
     EXPECT_FALSE(path_exists(vek_rir_peer_tmp_path));
     EXPECT_EQ(t_last_whined, 0u);
     EXPECT_TRUE(sandbox_take_syslog_messages().empty());
@@ -73,7 +92,111 @@ TEST_F(PeerTest, SuccessfulFetchReplacesThePeerCopyWholeAndSilencesTheClient)
               "-P22\n-o\nServerAliveCountMax=3\n-o\nServerAliveInterval=5\n-o\nConnectTimeout=5\n"
               "-o\nStrictHostKeyChecking=no\n-o\nUserKnownHostsFile=/dev/null\n-o\n"
               "LogLevel=ERROR\nrir@vek-rir-peer:/vek_var/vek-rir-local-snap.bin\n"
-              "/vek_var/vek-rir-peer.bin.tmp\nstdout=/dev/null\nstderr=/dev/null\n");
+              "/vek_var/vek-rir-fetch/vek-rir-peer.bin.tmp\nstdout=/dev/null\nstderr=/dev/null\n");
+    // The client wrote as root into a directory only root may enter.
+    struct stat st;
+    ASSERT_EQ(lstat(vek_rir_peer_fetch_dir_path, &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, geteuid());
+}
+
+TEST_F(PeerTest, FetchedFileThatIsNoWholeLogNeverReplacesTheCopy)
+{
+    const std::string good = peer_log("kept");
+    test_log_t wrong_magic;
+    wrong_magic.info().magic ^= 1;
+    struct case_t {
+        const char *name;
+        std::string sent;
+        std::string reason;
+    } cases[] = {
+        {"text", "fetched", "fetched file header read short"},
+        {"header only", good.substr(0, VEK_RIR_HEADER_SIZE), "fetched file record read short"},
+        {"one record short", good.substr(0, good.size() - VEK_RIR_RECORD_SIZE),
+         "fetched file record read short"},
+        {"wrong magic", wrong_magic.str(), ""},
+    };
+    fake_now = 1000;
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.name);
+        vek_rir_util_log_limits_reset();
+        ASSERT_TRUE(write_file(vek_rir_peer_path, good));
+        ASSERT_TRUE(peer_serves(c.sent));
+        uint64_t t_last_whined = 0;
+        vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
+        EXPECT_TRUE(read_file(vek_rir_peer_path) == good);
+        EXPECT_FALSE(path_exists(vek_rir_peer_tmp_path));
+        std::vector<std::string> lines = sandbox_take_syslog_messages();
+        ASSERT_EQ(lines.size(), 1u);
+        const std::string head =
+            std::string("unable to take ") + vek_rir_peer_tmp_path + " as the peer copy: ";
+        EXPECT_EQ(lines[0].substr(0, head.size()), head);
+        if (!c.reason.empty())
+            EXPECT_EQ(lines[0], head + c.reason + "\n");
+    }
+    // A peer that keeps sending garbage writes one line per interval, not one per fetch.
+    vek_rir_util_log_limits_reset();
+    ASSERT_TRUE(peer_serves("fetched"));
+    uint64_t t_last_whined = 0;
+    for (int i = 0; i < 5; i++)
+        vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
+    EXPECT_EQ(sandbox_take_syslog_messages().size(), 1u);
+}
+
+TEST_F(PeerTest, FetchDirectoryIsMadePrivateOrTheFetchIsSkipped)
+{
+    // Root-only files a planter would like the client to write through.
+    const std::string victim_dir = "/vek_tmp/victim";
+    ASSERT_EQ(mkdir(victim_dir.c_str(), 0700), 0);
+    ASSERT_TRUE(write_file(victim_dir + "/vek-rir-peer.bin.tmp", "secret", 0600));
+    const std::string good = peer_log("fresh");
+    struct case_t {
+        const char *name;
+        std::function<void()> plant;
+        bool fetched;
+    } cases[] = {
+        {"link to a directory",
+         [&] { ASSERT_EQ(symlink(victim_dir.c_str(), vek_rir_peer_fetch_dir_path), 0); }, true},
+        {"plain file", [] { ASSERT_TRUE(write_file(vek_rir_peer_fetch_dir_path, "x")); }, true},
+        {"open directory", [] { ASSERT_EQ(mkdir(vek_rir_peer_fetch_dir_path, 0777), 0);
+                               ASSERT_EQ(chmod(vek_rir_peer_fetch_dir_path, 0777), 0); },
+         true},
+        {"directory of another user",
+         [] {
+             ASSERT_EQ(mkdir(vek_rir_peer_fetch_dir_path, 0700), 0);
+             ASSERT_EQ(chown(vek_rir_peer_fetch_dir_path, 65534, 65534), 0);
+         },
+         false},
+    };
+    fake_now = 1000;
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.name);
+        vek_rir_util_log_limits_reset();
+        unlink(vek_rir_peer_path);
+        unlink(fake_seen_path);
+        ASSERT_EQ(system("rm -rf /vek_var/vek-rir-fetch"), 0);
+        c.plant();
+        ASSERT_TRUE(peer_serves(good));
+        uint64_t t_last_whined = 0;
+        vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
+        EXPECT_EQ(read_file(victim_dir + "/vek-rir-peer.bin.tmp"), "secret");
+        EXPECT_EQ(path_exists(fake_seen_path), c.fetched) << "whether the client ran";
+        EXPECT_EQ(read_file(vek_rir_peer_path) == good, c.fetched);
+        std::vector<std::string> lines = sandbox_take_syslog_messages();
+        if (c.fetched) {
+            EXPECT_TRUE(lines.empty());
+            struct stat st;
+            ASSERT_EQ(lstat(vek_rir_peer_fetch_dir_path, &st), 0);
+            EXPECT_TRUE(S_ISDIR(st.st_mode) && st.st_uid == geteuid());
+            EXPECT_EQ(st.st_mode & 07777, 0700u);
+        } else {
+            EXPECT_EQ(lines, std::vector<std::string>{
+                                 std::string("unable to prepare ") + vek_rir_peer_fetch_dir_path +
+                                 " for the peer fetch: it is not a directory of the server's "
+                                 "own\n"});
+        }
+    }
 }
 
 TEST_F(PeerTest, FailedFetchKeepsThePreviousCopyAndWhinesAtMostOncePerInterval)
@@ -99,15 +222,18 @@ TEST_F(PeerTest, FailedFetchKeepsThePreviousCopyAndWhinesAtMostOncePerInterval)
         {1000, false, true},  //
     };
     uint64_t t_last_whined = 0;
+    const std::string fetched = peer_log("fetched");
+    ASSERT_TRUE(write_file(fake_source_path, fetched));
     for (const step_t &s : steps) {
         SCOPED_TRACE("at " + std::to_string(s.now));
-        ASSERT_TRUE(write_file(fake_mode_path, s.succeed ? "fetched" : "fail"));
+        ASSERT_TRUE(write_file(fake_mode_path, s.succeed ? "copy" : "fail"));
         fake_now = s.now;
         vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
         std::vector<std::string> lines = sandbox_take_syslog_messages();
         EXPECT_EQ(lines, s.whine ? std::vector<std::string>{fetch_line}
                                  : std::vector<std::string>{});
-        EXPECT_EQ(read_file(vek_rir_peer_path), s.succeed || s.now > 221 ? "fetched" : "old copy");
+        EXPECT_TRUE(read_file(vek_rir_peer_path) ==
+                    (s.succeed || s.now > 221 ? fetched : std::string("old copy")));
     }
     // What the failing client left stays at the temporary path for the next fetch to replace.
     EXPECT_EQ(read_file(vek_rir_peer_tmp_path), "partial");
@@ -124,18 +250,22 @@ TEST_F(PeerTest, ClientThatCannotBeRunIsAFailure)
     EXPECT_FALSE(path_exists(vek_rir_peer_path));
 }
 
-TEST_F(PeerTest, FailedRenameIsLoggedEveryTime)
+TEST_F(PeerTest, FailedRenameIsLoggedOncePerInterval)
 {
-    ASSERT_TRUE(write_file(fake_mode_path, "fetched"));
+    ASSERT_TRUE(peer_serves(peer_log("fetched")));
     ASSERT_EQ(mkdir(vek_rir_peer_path, 0755), 0);
     ASSERT_TRUE(write_file(std::string(vek_rir_peer_path) + "/x", "x"));
     const std::string line = std::string("unable to rename ") + vek_rir_peer_tmp_path + " to " +
-                             vek_rir_peer_path + "\n";
+                             vek_rir_peer_path;
     uint64_t t_last_whined = 0;
     fake_now = 1000;
+    for (int i = 0; i < 3; i++)
+        vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
+    EXPECT_EQ(sandbox_take_syslog_messages(), (std::vector<std::string>{line + "\n"}));
+    vek_rir_util_log_clock = [] { return vek_rir_util_monotime_secs() + 10; };
     vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
-    vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
-    EXPECT_EQ(sandbox_take_syslog_messages(), (std::vector<std::string>{line, line}));
+    EXPECT_EQ(sandbox_take_syslog_messages(),
+              (std::vector<std::string>{line + " (2 more like it left out)\n"}));
 }
 
 TEST_F(PeerTest, ServerDutyKeepsItsIntervalAcrossCalls)
@@ -149,9 +279,10 @@ TEST_F(PeerTest, ServerDutyKeepsItsIntervalAcrossCalls)
     EXPECT_LE(first, 1u);
     vek_rir_file_mirror_peer();
     EXPECT_TRUE(sandbox_take_syslog_messages().empty());
-    ASSERT_TRUE(write_file(fake_mode_path, "fetched"));
+    const std::string fetched = peer_log("fetched");
+    ASSERT_TRUE(peer_serves(fetched));
     vek_rir_file_mirror_peer();
-    EXPECT_EQ(read_file(vek_rir_peer_path), "fetched");
+    EXPECT_TRUE(read_file(vek_rir_peer_path) == fetched);
 }
 
 } // namespace

@@ -536,7 +536,8 @@ TEST_F(MirrorTest, FailedCopiesAreLoggedAndTheOthersStillMade)
     ASSERT_TRUE(write_log(vek_rir_peer_path, peer));
     ASSERT_TRUE(write_log(vek_rir_merged_path, test_log_t(VEK_RIR_MERGED_RECORD_COUNT)));
     // The local mirror's final path is a mount point (rename fails), the merged mirror's
-    // temporary a non-empty directory (its open fails with EISDIR).
+    // temporary a non-empty directory (it cannot be removed, so its exclusive create fails with
+    // EEXIST).
     ASSERT_TRUE(write_file(vek_rir_local_mirror_path, "earlier local mirror"));
     ASSERT_TRUE(write_file("/vek_tmp/bound", "earlier local mirror"));
     ASSERT_EQ(mount("/vek_tmp/bound", vek_rir_local_mirror_path, nullptr, MS_BIND, nullptr), 0)
@@ -550,7 +551,7 @@ TEST_F(MirrorTest, FailedCopiesAreLoggedAndTheOthersStillMade)
     std::vector<std::string> expected = {
         "unable to rename /vek_node/vek-rir-local.bin.tmp to /vek_node/vek-rir-local.bin\n",
         "unable to copy /vek_var/vek-rir-merged.bin to /vek_node/vek-rir-merged.bin.tmp "
-        "(dst open failed: " + std::to_string(EISDIR) + ")\n",
+        "(dst open failed: " + std::to_string(EEXIST) + ")\n",
     };
     EXPECT_EQ(sandbox_take_syslog_messages(), expected);
     umount(vek_rir_local_mirror_path);

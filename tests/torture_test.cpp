@@ -68,7 +68,8 @@ constexpr int server_lock_watch_msecs = 200;
 constexpr char serve_out_path[] = "/vek_tmp/serve.out";
 constexpr char serve_err_path[] = "/vek_tmp/serve.err";
 constexpr char fetch_failure_line[] =
-    "unable to fetch /vek_var/vek-rir-local-snap.bin from peer to /vek_var/vek-rir-peer.bin.tmp\n";
+    "unable to fetch /vek_var/vek-rir-local-snap.bin from peer to "
+    "/vek_var/vek-rir-fetch/vek-rir-peer.bin.tmp\n";
 
 // ---- figures and state shared with the child processes ------------------------------------
 

@@ -45,7 +45,7 @@ merged_has() { # merged_has NODE TEXT...
 }
 
 fetch_failures() {
-    node_sh A 'grep -c "unable to fetch /vek_var/vek-rir-local-snap.bin from peer to /vek_var/vek-rir-peer.bin.tmp" /vek_tmp/syslog || true'
+    node_sh A 'grep -c "unable to fetch /vek_var/vek-rir-local-snap.bin from peer to /vek_var/vek-rir-fetch/vek-rir-peer.bin.tmp" /vek_tmp/syslog || true'
 }
 
 # The probe's lines are seqno|flags|secs.usecs|identity|text, the times all of one width: they

@@ -6,6 +6,7 @@
 #include "vek_rir/vek_rir_int.h"
 
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +64,22 @@ int vek_rir_helper_header_read(vek_rir_failure_info_t *failure_info, int fd,
     ssize_t got = pread(fd, header, sizeof(*header), 0);
     if (got != static_cast<ssize_t>(sizeof(*header))) {
         vek_rir_failure_info_set(failure_info, text_header_read_short, which);
+        return 1;
+    }
+    return 0;
+}
+
+int vek_rir_helper_file_size_check(vek_rir_failure_info_t *failure_info, int fd,
+                                   const vek_rir_header_t *header, const char *which)
+{
+    struct stat st;
+    int rc = fstat(fd, &st);
+    VEK_RIR_ASSERT(rc == 0);
+    // The record count was validated (12272 or 24544), so the product cannot overflow.
+    uint64_t needed =
+        VEK_RIR_HEADER_SIZE + vek_rir_helper_info(header).record_count * VEK_RIR_RECORD_SIZE;
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) < needed) {
+        vek_rir_failure_info_set(failure_info, text_record_read_short, which);
         return 1;
     }
     return 0;

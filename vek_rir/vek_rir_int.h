@@ -271,7 +271,11 @@ inline constexpr char vek_rir_local_snap_path[] = "/vek_var/vek-rir-local-snap.b
 inline constexpr char vek_rir_local_mirror_tmp_path[] = "/vek_node/vek-rir-local.bin.tmp";
 inline constexpr char vek_rir_local_mirror_path[] = "/vek_node/vek-rir-local.bin";
 inline constexpr char vek_rir_peer_path[] = "/vek_var/vek-rir-peer.bin";
-inline constexpr char vek_rir_peer_tmp_path[] = "/vek_var/vek-rir-peer.bin.tmp";
+/* The secure-copy client writes as the server's user into this directory of its own (mode
+ * 0700), never into the log's directory where others may plant names; it lies on the same file
+ * system, so the fetched copy is still published by an atomic rename. */
+inline constexpr char vek_rir_peer_fetch_dir_path[] = "/vek_var/vek-rir-fetch";
+inline constexpr char vek_rir_peer_tmp_path[] = "/vek_var/vek-rir-fetch/vek-rir-peer.bin.tmp";
 inline constexpr char vek_rir_peer_mirror_tmp_path[] = "/vek_node/vek-rir-peer.bin.tmp";
 inline constexpr char vek_rir_peer_mirror_path[] = "/vek_node/vek-rir-peer.bin";
 inline constexpr char vek_rir_merged_path[] = "/vek_var/vek-rir-merged.bin";
@@ -314,7 +318,10 @@ extern uint64_t (*vek_rir_util_log_clock)();
 void vek_rir_util_log_limits_reset();
 
 /* Opens a file of the system's own directories without following a symbolic link, and only if
- * it is a regular file. On failure returns -1 and points *reason_rv at a short reason. */
+ * it is a regular file. On failure returns -1; *reason_rv is then one of the two reasons below
+ * when something other than a regular file is at the path, else nullptr with errno set. */
+inline constexpr char vek_rir_util_reason_link[] = "it is a symbolic link";
+inline constexpr char vek_rir_util_reason_not_regular[] = "it is not a regular file";
 int vek_rir_util_file_open_own(const char *path, int flags, mode_t mode, const char **reason_rv);
 /* Creates a temporary companion afresh: removes a leftover of any kind, then creates the file
  * exclusively, so that nothing planted at the name in between is written through. Returns the
@@ -381,6 +388,10 @@ int vek_rir_helper_header_validate(vek_rir_failure_info_t *failure_info,
                                    const vek_rir_header_t *header, const char *which);
 int vek_rir_helper_header_read(vek_rir_failure_info_t *failure_info, int fd,
                                vek_rir_header_t *header, const char *which);
+/* Whether the file holds every slot of the ring its (validated) header promises; a short one
+ * gets the text its first missing record would give. */
+int vek_rir_helper_file_size_check(vek_rir_failure_info_t *failure_info, int fd,
+                                   const vek_rir_header_t *header, const char *which);
 int vek_rir_helper_header_write(vek_rir_failure_info_t *failure_info, int fd,
                                 const vek_rir_header_t *header, const char *which);
 int vek_rir_helper_record_read(vek_rir_failure_info_t *failure_info, int fd, uint64_t index,

@@ -19,12 +19,10 @@ constexpr char text_no_src2[] = "src2 path not specified";
 constexpr char text_no_dst[] = "dst path not specified";
 constexpr char text_open_src1[] = "unable to open src1 file at %s";
 constexpr char text_open_src2[] = "unable to open src2 file at %s";
+constexpr char text_open_src_refused[] = "unable to open %s file at %s: %s";
 constexpr char text_open_dst[] = "unable to open dst file at %s";
 constexpr char text_resize_dst[] = "unable to size dst file at %s (%d)";
 constexpr char text_sync_dst[] = "unable to sync dst file at %s (%d)";
-// A source too short for the ring its header promises: the text its first missing record would
-// give, now found before anything is written.
-constexpr char text_src_short[] = "%s file record read short";
 constexpr char text_src1_merged[] = "src1 file is a merged log; src1 must be a normal log";
 constexpr char text_dst_same[] = "dst file at %s is the same file as %s";
 constexpr char text_dst_not_regular[] = "dst file at %s is not a regular file";
@@ -107,22 +105,14 @@ int dst_check(vek_rir_failure_info_t *failure_info, const char *rir_path_dst,
 // partly written; checked here, a merge of inputs that are not whole leaves it as it was.
 int source_size_check(vek_rir_failure_info_t *failure_info, const merge_source_t &source)
 {
-    struct stat source_stat;
-    int rc = fstat(source.fd, &source_stat);
-    VEK_RIR_ASSERT(rc == 0);
-    // The record count was validated (12272 or 24544), so the product cannot overflow.
-    uint64_t record_count = vek_rir_helper_info(&source.header).record_count;
-    uint64_t needed = VEK_RIR_HEADER_SIZE + record_count * VEK_RIR_RECORD_SIZE;
-    if (source_stat.st_size < 0 || static_cast<uint64_t>(source_stat.st_size) < needed) {
-        vek_rir_failure_info_set(failure_info, text_src_short, source.which);
-        return 1;
-    }
-    return 0;
+    return vek_rir_helper_file_size_check(failure_info, source.fd, &source.header, source.which);
 }
 
 // Everything up to and including the open of the destination; nothing is written to it here.
 // Both sources are checked whole (header and size) before the destination is opened for writing.
-int merge_prepare(vek_rir_failure_info_t *failure_info, const char *rir_path_dst,
+// The server's own destination is a companion in a directory others may write: it is created
+// afresh and exclusively, never opened through whatever was planted at its name.
+int merge_prepare(vek_rir_failure_info_t *failure_info, const char *rir_path_dst, bool own_files,
                   merge_source_t *src1, merge_source_t *src2, vek_rir_util_fd_t &dst)
 {
     if (vek_rir_helper_header_read(failure_info, src1->fd, &src1->header, which_src1) != 0)
@@ -142,10 +132,13 @@ int merge_prepare(vek_rir_failure_info_t *failure_info, const char *rir_path_dst
     if (source_size_check(failure_info, *src1) != 0 || source_size_check(failure_info, *src2) != 0)
         return 1;
     struct stat dst_stat;
-    if (stat(rir_path_dst, &dst_stat) == 0 &&
+    if (!own_files && stat(rir_path_dst, &dst_stat) == 0 &&
         dst_check(failure_info, rir_path_dst, dst_stat, *src1, *src2) != 0)
         return 1;
-    dst.fd = open(rir_path_dst, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (own_files)
+        dst.fd = vek_rir_util_file_create_companion(rir_path_dst);
+    else
+        dst.fd = open(rir_path_dst, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (dst.fd < 0) {
         vek_rir_failure_info_set(failure_info, text_open_dst, rir_path_dst);
         return 1;
@@ -196,10 +189,28 @@ int merge_records(vek_rir_failure_info_t *failure_info, int fd_dst, merge_source
     }
 }
 
-} // namespace
+// Sources are opened without blocking so that a FIFO named by mistake fails its header read
+// instead of holding the tool or the server. The server's own sources are taken only as the
+// regular files it made, never through a link planted at their names.
+int source_open(vek_rir_failure_info_t *failure_info, const char *path, bool own_files,
+                const char *which, const char *text_open_src, vek_rir_util_fd_t &fd)
+{
+    const char *refusal = nullptr;
+    if (own_files)
+        fd.fd = vek_rir_util_file_open_own(path, O_RDONLY, 0, &refusal);
+    else
+        fd.fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd.fd >= 0)
+        return 0;
+    if (refusal != nullptr)
+        vek_rir_failure_info_set(failure_info, text_open_src_refused, which, path, refusal);
+    else
+        vek_rir_failure_info_set(failure_info, text_open_src, path);
+    return 1;
+}
 
-vek_rir_rc_t vek_rir_cli_merge(vek_rir_failure_info_t *failure_info, const char *rir_path_src1,
-                               const char *rir_path_src2, const char *rir_path_dst)
+vek_rir_rc_t merge_files(vek_rir_failure_info_t *failure_info, const char *rir_path_src1,
+                         const char *rir_path_src2, const char *rir_path_dst, bool own_files)
 {
     if (rir_path_src1 == nullptr) {
         vek_rir_failure_info_set(failure_info, text_no_src1);
@@ -213,18 +224,13 @@ vek_rir_rc_t vek_rir_cli_merge(vek_rir_failure_info_t *failure_info, const char 
         vek_rir_failure_info_set(failure_info, text_no_dst);
         return VEK_RIR_RC_FAILURE;
     }
-    // Sources are opened without blocking so that a FIFO named by mistake fails its header read
-    // instead of holding the tool or the server.
-    vek_rir_util_fd_t fd_src1(open(rir_path_src1, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd_src1.fd < 0) {
-        vek_rir_failure_info_set(failure_info, text_open_src1, rir_path_src1);
+    vek_rir_util_fd_t fd_src1;
+    vek_rir_util_fd_t fd_src2;
+    if (source_open(failure_info, rir_path_src1, own_files, which_src1, text_open_src1,
+                    fd_src1) != 0 ||
+        source_open(failure_info, rir_path_src2, own_files, which_src2, text_open_src2,
+                    fd_src2) != 0)
         return VEK_RIR_RC_FAILURE;
-    }
-    vek_rir_util_fd_t fd_src2(open(rir_path_src2, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd_src2.fd < 0) {
-        vek_rir_failure_info_set(failure_info, text_open_src2, rir_path_src2);
-        return VEK_RIR_RC_FAILURE;
-    }
     merge_source_t src1;
     merge_source_t src2;
     memset(&src1, 0, sizeof(src1));
@@ -235,7 +241,7 @@ vek_rir_rc_t vek_rir_cli_merge(vek_rir_failure_info_t *failure_info, const char 
     src2.fd = fd_src2.fd;
 
     vek_rir_util_fd_t fd_dst;
-    int rc = merge_prepare(failure_info, rir_path_dst, &src1, &src2, fd_dst);
+    int rc = merge_prepare(failure_info, rir_path_dst, own_files, &src1, &src2, fd_dst);
     if (rc == 0) {
         vek_rir_header_t header_new;
         memcpy(&header_new, &src1.header, sizeof(header_new));
@@ -270,6 +276,14 @@ vek_rir_rc_t vek_rir_cli_merge(vek_rir_failure_info_t *failure_info, const char 
     return rc == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }
 
+} // namespace
+
+vek_rir_rc_t vek_rir_cli_merge(vek_rir_failure_info_t *failure_info, const char *rir_path_src1,
+                               const char *rir_path_src2, const char *rir_path_dst)
+{
+    return merge_files(failure_info, rir_path_src1, rir_path_src2, rir_path_dst, false);
+}
+
 void vek_rir_file_merge()
 {
     // Nothing to merge until a snapshot was taken and a peer copy fetched; that is silent.
@@ -277,15 +291,17 @@ void vek_rir_file_merge()
         return;
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
-    if (vek_rir_cli_merge(&failure_info, vek_rir_local_snap_path, vek_rir_peer_path,
-                          vek_rir_merged_tmp_path) != VEK_RIR_RC_OK) {
-        vek_rir_util_log(text_log_merge, vek_rir_local_snap_path, vek_rir_peer_path,
-                         vek_rir_merged_tmp_path, vek_rir_failure_info_text(&failure_info));
+    if (merge_files(&failure_info, vek_rir_local_snap_path, vek_rir_peer_path,
+                    vek_rir_merged_tmp_path, true) != VEK_RIR_RC_OK) {
+        vek_rir_util_log_limited(vek_rir_merged_tmp_path, text_log_merge, vek_rir_local_snap_path,
+                                 vek_rir_peer_path, vek_rir_merged_tmp_path,
+                                 vek_rir_failure_info_text(&failure_info));
         // The published merged log stays; a companion that is part of a merge at most goes. A
         // disk that refuses even the removal leaves it to the next merge, which cuts it to size.
         unlink(vek_rir_merged_tmp_path);
         return;
     }
     if (rename(vek_rir_merged_tmp_path, vek_rir_merged_path) != 0)
-        vek_rir_util_log(text_log_rename, vek_rir_merged_tmp_path, vek_rir_merged_path);
+        vek_rir_util_log_limited(vek_rir_merged_tmp_path, text_log_rename,
+                                 vek_rir_merged_tmp_path, vek_rir_merged_path);
 }

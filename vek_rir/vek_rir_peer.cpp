@@ -1,19 +1,29 @@
 // Peer fetch: pulls the other node's snapshot into this node's peer copy with one run of the
 // secure-copy client through the shell, and publishes it by rename. Each node pulls, neither
 // pushes; both use the same paths, so the remote file is the peer's own snapshot. Needs no
-// attachment and takes no lock; writes only the peer copy and its temporary companion. Keeps one
-// datum across calls: when the last failure line went out, so that an unreachable peer (a normal
-// condition) fills the system log with at most one line per interval.
+// attachment and takes no lock; writes only the peer copy, its temporary companion and the
+// private directory that holds it. A fetched file replaces the peer copy only if the merge
+// could take it. Keeps one datum across calls: when the last failure line went out, so that an
+// unreachable peer (a normal condition) fills the system log with at most one line per interval.
 
 #include "vek_rir/vek_rir_int.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr char text_log_fetch[] = "unable to fetch %s from peer to %s\n";
 constexpr char text_log_rename[] = "unable to rename %s to %s\n";
+constexpr char text_log_fetch_dir[] = "unable to prepare %s for the peer fetch: %s\n";
+constexpr char text_log_fetched_bad[] = "unable to take %s as the peer copy: %s\n";
+constexpr char text_fetch_dir_foreign[] = "it is not a directory of the server's own";
+constexpr char which_fetched[] = "fetched";
 
 // The account and host alias that name the other node on both nodes alike; the alias resolves
 // through each node's host table and the account logs in with its key, so the command line
@@ -52,18 +62,92 @@ size_t vek_rir_peer_command_format(char *scp_command, size_t scp_command_size_in
     return static_cast<size_t>(length);
 }
 
+namespace {
+
+bool fetch_dir_private(const struct stat &st)
+{
+    return S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+}
+
+// Looked at before every fetch: made when missing, a planted file or link in its place is
+// removed, and its mode is put back to 0700. A directory of another user is not ours to empty;
+// the fetch waits until the operator removes it.
+int fetch_dir_ready(const char **problem_rv)
+{
+    struct stat st;
+    int rc = lstat(vek_rir_peer_fetch_dir_path, &st);
+    if (rc == 0 && !S_ISDIR(st.st_mode) && unlink(vek_rir_peer_fetch_dir_path) == 0)
+        rc = -1;
+    if (rc != 0 && mkdir(vek_rir_peer_fetch_dir_path, 0700) != 0 && errno != EEXIST) {
+        *problem_rv = strerror(errno);
+        return 1;
+    }
+    if (lstat(vek_rir_peer_fetch_dir_path, &st) != 0 || !fetch_dir_private(st)) {
+        *problem_rv = text_fetch_dir_foreign;
+        return 1;
+    }
+    if ((st.st_mode & 077) != 0 && chmod(vek_rir_peer_fetch_dir_path, 0700) != 0) {
+        *problem_rv = strerror(errno);
+        return 1;
+    }
+    return 0;
+}
+
+// The checks the merge makes of its sources, made before the fetched file may replace a copy
+// the merge can read: a regular file, a sound header, every slot of its ring present.
+int fetched_check(vek_rir_failure_info_t *failure_info)
+{
+    const char *refusal = nullptr;
+    vek_rir_util_fd_t fd(
+        vek_rir_util_file_open_own(vek_rir_peer_tmp_path, O_RDONLY, 0, &refusal));
+    if (fd.fd < 0) {
+        vek_rir_failure_info_set(failure_info, "%s",
+                                 refusal != nullptr ? refusal : strerror(errno));
+        return 1;
+    }
+    vek_rir_header_t header;
+    if (vek_rir_helper_header_read(failure_info, fd.fd, &header, which_fetched) != 0 ||
+        vek_rir_helper_header_validate(failure_info, &header, which_fetched) != 0)
+        return 1;
+    return vek_rir_helper_file_size_check(failure_info, fd.fd, &header, which_fetched);
+}
+
+void fetched_publish()
+{
+    vek_rir_failure_info_t failure_info;
+    vek_rir_failure_info_clear(&failure_info);
+    if (fetched_check(&failure_info) != 0) {
+        // The previous peer copy stays: a peer that sends what is no log replaces nothing.
+        vek_rir_util_log_limited(vek_rir_peer_tmp_path, text_log_fetched_bad,
+                                 vek_rir_peer_tmp_path, vek_rir_failure_info_text(&failure_info));
+        unlink(vek_rir_peer_tmp_path);
+        return;
+    }
+    if (rename(vek_rir_peer_tmp_path, vek_rir_peer_path) != 0)
+        vek_rir_util_log_limited(vek_rir_peer_tmp_path, text_log_rename, vek_rir_peer_tmp_path,
+                                 vek_rir_peer_path);
+}
+
+} // namespace
+
 void vek_rir_peer_mirror_run(uint64_t (*monotime_secs)(), uint64_t *t_last_whined)
 {
+    const char *problem = nullptr;
+    if (fetch_dir_ready(&problem) != 0) {
+        vek_rir_util_log_limited(vek_rir_peer_fetch_dir_path, text_log_fetch_dir,
+                                 vek_rir_peer_fetch_dir_path, problem);
+        return;
+    }
+    // A leftover of a failed fetch is no part of the next one.
+    unlink(vek_rir_peer_tmp_path);
     char scp_command[scp_command_size];
     vek_rir_peer_command_format(scp_command, sizeof(scp_command));
     int result = system(scp_command);
     if (result == 0) {
-        if (rename(vek_rir_peer_tmp_path, vek_rir_peer_path) != 0)
-            vek_rir_util_log(text_log_rename, vek_rir_peer_tmp_path, vek_rir_peer_path);
+        fetched_publish();
         return;
     }
-    // The previous peer copy stays; whatever the client left at the temporary path is
-    // overwritten by the next fetch. A success does not reset the interval.
+    // The previous peer copy stays. A success does not reset the interval.
     uint64_t t_now = monotime_secs();
     if (t_now - *t_last_whined > interval_secs_peer_incommunicado_whine) {
         *t_last_whined = t_now;

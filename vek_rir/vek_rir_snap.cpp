@@ -28,6 +28,7 @@ constexpr char text_log_copy_open[] = "unable to copy %s to %s (dst open failed:
 constexpr char text_log_copy_sendfile[] = "unable to copy %s to %s (sendfile failed: %zd/%d)\n";
 constexpr char text_log_copy_fsync[] = "unable to copy %s to %s (dst fsync failed: %d)\n";
 constexpr char text_log_copy_empty[] = "unable to copy %s to %s (src empty)\n";
+constexpr char text_log_copy_refused[] = "unable to copy %s to %s (src refused: %s)\n";
 
 // Failure texts of the tool's snapshot.
 constexpr char text_no_path[] = "snap path not specified";
@@ -108,11 +109,10 @@ void vek_rir_file_snap()
     VEK_RIR_ASSERT(buffer.data != nullptr);
     mapping_copy(buffer.data);
 
-    unlink(vek_rir_local_snap_tmp_path);
-    vek_rir_util_fd_t fd(
-        open(vek_rir_local_snap_tmp_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    vek_rir_util_fd_t fd(vek_rir_util_file_create_companion(vek_rir_local_snap_tmp_path));
     if (fd.fd < 0) {
-        vek_rir_util_log(text_log_open, vek_rir_local_snap_tmp_path);
+        vek_rir_util_log_limited(vek_rir_local_snap_tmp_path, text_log_open,
+                                 vek_rir_local_snap_tmp_path);
         return;
     }
     // errno is cleared first so that a short write without an error reports 0, not a stale
@@ -120,21 +120,24 @@ void vek_rir_file_snap()
     errno = 0;
     ssize_t put = vek_rir_util_io.write(fd.fd, buffer.data, VEK_RIR_FILE_SIZE);
     if (put != static_cast<ssize_t>(VEK_RIR_FILE_SIZE)) {
-        vek_rir_util_log(text_log_write, vek_rir_local_snap_tmp_path, put, errno);
+        vek_rir_util_log_limited(vek_rir_local_snap_tmp_path, text_log_write,
+                                 vek_rir_local_snap_tmp_path, put, errno);
         fd.reset();
         companion_remove(vek_rir_local_snap_tmp_path);
         return;
     }
     // An image the disk may not hold is never published: the previous snapshot stays.
     if (vek_rir_util_io.fsync(fd.fd) != 0) {
-        vek_rir_util_log(text_log_sync, vek_rir_local_snap_tmp_path, errno);
+        vek_rir_util_log_limited(vek_rir_local_snap_tmp_path, text_log_sync,
+                                 vek_rir_local_snap_tmp_path, errno);
         fd.reset();
         companion_remove(vek_rir_local_snap_tmp_path);
         return;
     }
     fd.reset();
     if (rename(vek_rir_local_snap_tmp_path, vek_rir_local_snap_path) != 0)
-        vek_rir_util_log(text_log_rename, vek_rir_local_snap_tmp_path, vek_rir_local_snap_path);
+        vek_rir_util_log_limited(vek_rir_local_snap_tmp_path, text_log_rename,
+                                 vek_rir_local_snap_tmp_path, vek_rir_local_snap_path);
 }
 
 // The operator's path is written in place (no companion, no rename). Two things are refused
@@ -207,19 +210,26 @@ vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *
 void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, const char *dst_path)
 {
     unlink(dst_path_tmp);
-    vek_rir_util_fd_t src(open(src_path, O_RDONLY | O_CLOEXEC));
-    if (src.fd < 0)
+    // The sources are the system's own files, replaced only by rename: anything else at their
+    // names (a link to a file only root may read) is refused, never copied to the mirror.
+    const char *refusal = nullptr;
+    vek_rir_util_fd_t src(vek_rir_util_file_open_own(src_path, O_RDONLY, 0, &refusal));
+    if (src.fd < 0) {
+        if (refusal != nullptr)
+            vek_rir_util_log_limited(src_path, text_log_copy_refused, src_path, dst_path_tmp,
+                                     refusal);
         return;
+    }
     struct stat src_stat;
     int rc = fstat(src.fd, &src_stat);
     VEK_RIR_ASSERT(rc == 0);
     if (src_stat.st_size <= 0) {
-        vek_rir_util_log(text_log_copy_empty, src_path, dst_path_tmp);
+        vek_rir_util_log_limited(src_path, text_log_copy_empty, src_path, dst_path_tmp);
         return;
     }
-    vek_rir_util_fd_t dst(open(dst_path_tmp, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    vek_rir_util_fd_t dst(vek_rir_util_file_create_companion(dst_path_tmp));
     if (dst.fd < 0) {
-        vek_rir_util_log(text_log_copy_open, src_path, dst_path_tmp, errno);
+        vek_rir_util_log_limited(src_path, text_log_copy_open, src_path, dst_path_tmp, errno);
         return;
     }
     size_t size = static_cast<size_t>(src_stat.st_size);
@@ -239,9 +249,10 @@ void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, cons
     }
     bool ok = static_cast<size_t>(offset) == size;
     if (!ok) {
-        vek_rir_util_log(text_log_copy_sendfile, src_path, dst_path_tmp, sent, errno);
+        vek_rir_util_log_limited(src_path, text_log_copy_sendfile, src_path, dst_path_tmp, sent,
+                                 errno);
     } else if (vek_rir_util_io.fsync(dst.fd) != 0) {
-        vek_rir_util_log(text_log_copy_fsync, src_path, dst_path_tmp, errno);
+        vek_rir_util_log_limited(src_path, text_log_copy_fsync, src_path, dst_path_tmp, errno);
         ok = false;
     }
     if (!ok) {
@@ -252,7 +263,7 @@ void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, cons
     dst.reset();
     src.reset();
     if (rename(dst_path_tmp, dst_path) != 0)
-        vek_rir_util_log(text_log_rename, dst_path_tmp, dst_path);
+        vek_rir_util_log_limited(dst_path_tmp, text_log_rename, dst_path_tmp, dst_path);
 }
 
 int vek_rir_util_dir_is_mounted(const char *dir_path, const char *dir_parent_path)
@@ -274,7 +285,7 @@ void vek_rir_util_dir_sync(const char *dir_path)
     if (dir == nullptr)
         return;
     if (vek_rir_util_io.fsync(dirfd(dir)) != 0)
-        vek_rir_util_log(text_log_sync, dir_path, errno);
+        vek_rir_util_log_limited(dir_path, text_log_sync, dir_path, errno);
     int rc = closedir(dir);
     VEK_RIR_ASSERT(rc == 0);
 }

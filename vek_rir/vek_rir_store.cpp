@@ -32,8 +32,10 @@ constexpr char text_attached_memory[] = "process already attached to RIR memory"
 constexpr char text_attached_file[] = "process already attached to RIR file";
 constexpr char text_not_attached[] = "process not attached to RIR";
 constexpr char text_lock_file_open[] = "unable to open RIR lock file at %s";
+constexpr char text_lock_file_refused[] = "unable to open RIR lock file at %s: %s";
 constexpr char text_create[] = "unable to create RIR at %s";
 constexpr char text_open[] = "unable to open RIR at %s";
+constexpr char text_open_refused[] = "unable to open RIR at %s: %s";
 constexpr char text_reserve[] = "unable to reserve RIR space at %s (%d)";
 constexpr char text_resize[] = "unable to size RIR at %s (%d)";
 constexpr char text_sync[] = "unable to sync RIR at %s (%d)";
@@ -263,6 +265,33 @@ int attach_fail()
     return 1;
 }
 
+// Every process that logs may write the log's directory, so the live log is opened without
+// following a link and kept only if it is a regular file; a new one is created exclusively, so
+// that a link planted in between is refused rather than followed.
+int live_log_open(int create_if_needed, vek_rir_failure_info_t *failure_info, bool *created_rv)
+{
+    const char *reason = nullptr;
+    vek_rir_fd = vek_rir_util_file_open_own(vek_rir_local_path, O_RDWR, 0, &reason);
+    if (vek_rir_fd != -1)
+        return 0;
+    if (reason != nullptr) {
+        vek_rir_failure_info_set(failure_info, text_open_refused, vek_rir_local_path, reason);
+        return 1;
+    }
+    if (errno != ENOENT || !create_if_needed) {
+        vek_rir_failure_info_set(failure_info, text_open, vek_rir_local_path);
+        return 1;
+    }
+    vek_rir_fd =
+        open(vek_rir_local_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (vek_rir_fd == -1) {
+        vek_rir_failure_info_set(failure_info, text_create, vek_rir_local_path);
+        return 1;
+    }
+    *created_rv = true;
+    return 0;
+}
+
 // Steps of one attach, run while the attach domain is held.
 int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
 {
@@ -275,19 +304,8 @@ int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
         return 1;
     }
     bool created = false;
-    vek_rir_fd = open(vek_rir_local_path, O_RDWR | O_CLOEXEC);
-    if (vek_rir_fd == -1 && create_if_needed) {
-        vek_rir_fd = open(vek_rir_local_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (vek_rir_fd == -1) {
-            vek_rir_failure_info_set(failure_info, text_create, vek_rir_local_path);
-            return attach_fail();
-        }
-        created = true;
-    }
-    if (vek_rir_fd == -1) {
-        vek_rir_failure_info_set(failure_info, text_open, vek_rir_local_path);
+    if (live_log_open(create_if_needed, failure_info, &created) != 0)
         return attach_fail();
-    }
     if (!created && create_if_needed && never_initialised(vek_rir_fd))
         created = true;
     if (created && new_file_prepare(failure_info, vek_rir_fd) != 0) {
@@ -360,10 +378,16 @@ void kernel_copy(const char *rir_identity, const char *rir_text)
 
 int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int *fd_rv)
 {
-    int fd = open(vek_rir_global_attach_domain_lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const char *reason = nullptr;
+    int fd = vek_rir_util_file_open_own(vek_rir_global_attach_domain_lock_path, O_RDWR | O_CREAT,
+                                        0666, &reason);
     if (fd < 0) {
-        vek_rir_failure_info_set(failure_info, text_lock_file_open,
-                                 vek_rir_global_attach_domain_lock_path);
+        if (reason != nullptr)
+            vek_rir_failure_info_set(failure_info, text_lock_file_refused,
+                                     vek_rir_global_attach_domain_lock_path, reason);
+        else
+            vek_rir_failure_info_set(failure_info, text_lock_file_open,
+                                     vek_rir_global_attach_domain_lock_path);
         return 1;
     }
     int rc;

@@ -141,17 +141,20 @@ void vek_rir_util_log_limits_reset()
 
 int vek_rir_util_file_open_own(const char *path, int flags, mode_t mode, const char **reason_rv)
 {
+    *reason_rv = nullptr;
     // Without O_NONBLOCK a FIFO planted at the name would hold the open for ever; on the
     // regular file that is kept the flag changes nothing.
     int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd < 0) {
-        *reason_rv = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
+        if (errno == ELOOP)
+            *reason_rv = vek_rir_util_reason_link;
         return -1;
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *reason_rv = "it is not a regular file";
         close(fd);
+        *reason_rv = vek_rir_util_reason_not_regular;
+        errno = EINVAL;
         return -1;
     }
     return fd;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -222,3 +223,66 @@ TEST(FormatField, CopyKeepsTheLastByteATerminator)
     vek_rir_helper_field_copy(field, sizeof(field), "ab");
     EXPECT_EQ(std::string(field, 8), std::string("ab\0\0\0\0\0\0", 8));
 }
+
+namespace {
+
+// One row of the offset table of docs/format.md: area, field, offset, size.
+struct format_row_t {
+    std::string area;
+    std::string field;
+    size_t offset;
+    size_t size;
+};
+
+std::vector<format_row_t> format_page_rows()
+{
+    std::vector<format_row_t> rows;
+    FILE *page = fopen(VEK_RIR_SOURCE_DIR "/docs/format.md", "r");
+    if (page == nullptr)
+        return rows;
+    char line[512];
+    while (fgets(line, sizeof(line), page) != nullptr) {
+        char area[32], field[64];
+        size_t offset, size;
+        if (sscanf(line, "| %31[a-z] | %63[a-z_] | %zu | %zu |", area, field, &offset, &size) == 4)
+            rows.push_back({area, field, offset, size});
+    }
+    fclose(page);
+    return rows;
+}
+
+TEST(FormatPageTest, OffsetTableMatchesTheFormatHeader)
+{
+    const std::vector<format_row_t> expected = {
+        {"header", "magic", VEK_RIR_HEADER_OFFSET(magic), 8},
+        {"header", "version", VEK_RIR_HEADER_OFFSET(version), 8},
+        {"header", "flags", VEK_RIR_HEADER_OFFSET(flags), 8},
+        {"header", "record_size", VEK_RIR_HEADER_OFFSET(record_size), 8},
+        {"header", "record_count", VEK_RIR_HEADER_OFFSET(record_count), 8},
+        {"header", "next_seqno", VEK_RIR_HEADER_OFFSET(next_seqno), 8},
+        {"header", "last_touch_secs", VEK_RIR_HEADER_OFFSET(last_touch_secs), 8},
+        {"header", "last_touch_usecs", VEK_RIR_HEADER_OFFSET(last_touch_usecs), 8},
+        {"header", "mutex_attr", VEK_RIR_LOCK_OFFSET(mutex_attr), sizeof(pthread_mutexattr_t)},
+        {"header", "mutex_body", VEK_RIR_LOCK_OFFSET(mutex_body), sizeof(pthread_mutex_t)},
+        {"header", "mutex_init_boot_time", VEK_RIR_LOCK_OFFSET(mutex_init_boot_time), 8},
+        {"record", "seqno", VEK_RIR_RECORD_OFFSET(seqno), 8},
+        {"record", "flags", VEK_RIR_RECORD_OFFSET(flags), 8},
+        {"record", "time_secs", VEK_RIR_RECORD_OFFSET(time_secs), 8},
+        {"record", "time_usecs", VEK_RIR_RECORD_OFFSET(time_usecs), 8},
+        {"record", "rir_class", VEK_RIR_RECORD_OFFSET(rir_class), 8},
+        {"record", "code", VEK_RIR_RECORD_OFFSET(code), 8},
+        {"record", "identity", VEK_RIR_RECORD_OFFSET(identity), VEK_RIR_RECORD_IDENTITY_SIZE},
+        {"record", "text", VEK_RIR_RECORD_OFFSET(text), VEK_RIR_RECORD_TEXT_SIZE},
+    };
+    std::vector<format_row_t> rows = format_page_rows();
+    ASSERT_EQ(rows.size(), expected.size()) << "rows of the offset table in docs/format.md";
+    for (size_t i = 0; i < rows.size(); i++) {
+        SCOPED_TRACE(expected[i].area + " " + expected[i].field);
+        EXPECT_EQ(rows[i].area, expected[i].area);
+        EXPECT_EQ(rows[i].field, expected[i].field);
+        EXPECT_EQ(rows[i].offset, expected[i].offset);
+        EXPECT_EQ(rows[i].size, expected[i].size);
+    }
+}
+
+} // namespace

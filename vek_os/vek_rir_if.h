@@ -9,6 +9,23 @@
  *
  * Every fallible call returns a vek_rir_rc_t and describes a failure in one line of a
  * vek_rir_failure_info_t. Plain C99; the functions have C linkage.
+ *
+ * Conventions:
+ *  1. Success is VEK_RIR_RC_OK (0) and nothing else; VEK_RIR_RC_FAILURE means the call did not
+ *     do what it says, and the failure info (when one was given) holds why. A failure info is
+ *     written only on failure, except that world_init and the fetches clear it first.
+ *  2. Threads: vek_rir_if_record_add may be called from any number of threads at once (the
+ *     appends of all processes take turns under the log's own mutex, at most 5 s each).
+ *     world_init and world_deinit are for one thread while no other appends; the fetch, iterate
+ *     and free calls are safe from any thread on snap_info values of their own; exchanges with
+ *     the server of one process take turns.
+ *  3. fork: a child inherits the attachment (the same shared mapping), so it may append at
+ *     once and must not call world_init again; only one of parent and child calls
+ *     world_deinit for it. A snapshot fetched before the fork is a private copy in each.
+ *  4. After a failed fetch, snap_info is empty (null, 0) and there is nothing to free; after a
+ *     successful one, call vek_rir_if_snap_free exactly once.
+ *  5. Calling world_init while attached, or iterate or free on an empty snap_info, is a
+ *     programming error of the caller and stops the process with a message.
  */
 #ifndef VEK_RIR_IF_H
 #define VEK_RIR_IF_H

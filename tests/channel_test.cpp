@@ -154,18 +154,65 @@ TEST_F(ChannelTest, ZeroTimeoutSendsWithoutWaitingAndTheAnswerFindsNobody)
     EXPECT_EQ(server.answer(&op, "ok"), 1);
 }
 
-TEST_F(ChannelTest, LongRequestArrivesCutTo79Characters)
+TEST_F(ChannelTest, LongRequestsAreRefusedBeforeAnythingIsSent)
 {
     fake_server_t server;
     ASSERT_TRUE(server.bound);
-    std::string request(100, 'q');
-    exchange("", 0); // nothing at all
     vek_rir_command_server_op_t op;
-    ASSERT_EQ(server.receive(&op), 1);
-    EXPECT_STREQ(op.request, "");
-    exchange(request.c_str(), 0);
-    ASSERT_EQ(server.receive(&op), 1);
-    EXPECT_EQ(std::string(op.request), request.substr(0, 79));
+    struct case_t {
+        size_t length;
+        bool sent;
+    };
+    for (case_t c : {case_t{0, true}, case_t{79, true}, case_t{80, false}, case_t{100, false}}) {
+        SCOPED_TRACE(c.length);
+        // The path of a longer inhale cut to 79 characters would name another file.
+        std::string request =
+            c.length < 8 ? std::string(c.length, 'q') : "inhale=/" + std::string(c.length - 8, 'q');
+        exchange_t result = exchange(request.c_str(), 0);
+        if (c.sent) {
+            EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
+            ASSERT_EQ(server.receive(&op), 1);
+            EXPECT_EQ(std::string(op.request), request);
+            EXPECT_FALSE(op.request_cut);
+        } else {
+            EXPECT_EQ(result.rc, VEK_RIR_RC_FAILURE);
+            EXPECT_EQ(result.response, "sendfail");
+            EXPECT_EQ(result.failure, "request longer than 79 characters");
+            EXPECT_EQ(server.receive(&op, 200), 0);
+        }
+    }
+}
+
+TEST_F(ChannelTest, DatagramsThatDidNotArriveWholeLeaveNothingToCarryOut)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    struct case_t {
+        std::string bytes;
+        bool cut;
+        std::string request; // what the server is left with
+    } cases[] = {
+        {std::string(79, 'a') + '\0', false, std::string(79, 'a')},
+        {"snap", false, "snap"}, // short, without its terminator: taken as before
+        {std::string(80, 'a'), true, ""},
+        {"inhale=/vek_tmp/x" + std::string(63, 'b'), true, ""},
+        {std::string(81, 'a'), true, ""},
+        {"clear" + std::string(300, '\0'), true, ""},
+    };
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un to;
+    vek_rir_command_address_build(&to, "%s", vek_rir_command_server_name);
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.bytes.size());
+        ASSERT_EQ(sendto(fd, c.bytes.data(), c.bytes.size(), 0,
+                         reinterpret_cast<struct sockaddr *>(&to), sizeof(to)),
+                  static_cast<ssize_t>(c.bytes.size()));
+        vek_rir_command_server_op_t op;
+        ASSERT_EQ(server.receive(&op), 1);
+        EXPECT_EQ(op.request_cut, c.cut);
+        EXPECT_EQ(std::string(op.request), c.request);
+    }
+    close(fd);
 }
 
 TEST_F(ChannelTest, BusyServerTimesOutAndItsLateAnswerIsNeverTakenForTheNext)
@@ -295,19 +342,36 @@ TEST_F(ChannelTest, MisbehavingSendersNeverStopTheServer)
     EXPECT_EQ(server.answer(&op, "ok"), 1);
     close(unbound);
 
-    // Names too long for a reply name, or not terminated within the address, are ignored.
+    // Every request is taken. Its answer goes to the sender's name followed by "_R", bound as the
+    // sender bound its own (padded or exact); a name that leaves no room for that, or whose
+    // padding hides more bytes, cannot be answered, and the send says so.
     struct case_t {
-        size_t length;
+        std::string name;
         bool exact_length;
-        int taken;
+        std::string reply; // the reply name's bytes, "" when none can be formed
     };
-    for (case_t c : {case_t{103, false, 1}, case_t{104, false, 0}, case_t{107, false, 0},
-                     case_t{5, true, 0}}) {
-        SCOPED_TRACE(std::to_string(c.length) + (c.exact_length ? " exact" : ""));
-        int fd = bound_socket(std::string(c.length, 'n'), SOCK_DGRAM, c.exact_length);
+    const std::string hidden = "RIR_C812" + std::string(1, '\0') + "x";
+    for (const case_t &c : {case_t{std::string(103, 'n'), false, std::string(103, 'n') + "_R"},
+                            case_t{std::string(104, 'n'), false, ""},
+                            case_t{std::string(107, 'n'), false, ""},
+                            case_t{std::string(5, 'n'), true, "nnnnn_R"},
+                            case_t{std::string(105, 'n'), true, std::string(105, 'n') + "_R"},
+                            case_t{std::string(106, 'n'), true, ""},
+                            case_t{hidden, false, ""}}) {
+        SCOPED_TRACE(std::to_string(c.name.size()) + (c.exact_length ? " exact" : ""));
+        int fd = bound_socket(c.name, SOCK_DGRAM, c.exact_length);
         ASSERT_GE(fd, 0);
+        // Bound the way the server must address it: only then does the answer arrive.
+        int reply = c.reply.empty() ? -1 : bound_socket(c.reply, SOCK_DGRAM, c.exact_length);
         ASSERT_TRUE(send_to_server(fd, "nothing"));
-        EXPECT_EQ(server.receive(&op), c.taken);
+        ASSERT_EQ(server.receive(&op), 1);
+        EXPECT_EQ(server.answer(&op, "ok"), c.reply.empty() ? 0 : 1);
+        if (reply >= 0) {
+            char got[8] = {};
+            EXPECT_EQ(recv(reply, got, sizeof(got), MSG_DONTWAIT), 3);
+            EXPECT_STREQ(got, "ok");
+            close(reply);
+        }
         close(fd);
     }
 

@@ -1,7 +1,8 @@
 // The command channel and the server that answers on it: exchanges with a stand-in server
 // driven by the test (time-outs, late and oversized answers, senders that misbehave, many
-// threads at once, the senders' credentials), then the real server embedded in this process
-// and run by the tool, and what it lets a user other than root do.
+// threads at once, the senders' credentials), what another user can do to an exchange (take its
+// names or the server's, forge answers, fill the queue, flood the server), then the real server
+// embedded in this process and run by the tool, and what it lets a user other than root do.
 
 #include "tests/vek_rir_persist.h"
 #include "tests/vek_rir_wait.h"
@@ -655,7 +656,8 @@ struct squatter_t {
     pid_t pid = -1;
     int release = -1;
     bool ready = false;
-    // what: 0 binds `name`, 1 binds `name` and connects it to another socket of its own.
+    // what: 0 binds `name`; 1 binds `name` and connects it to another socket of its own; 2 listens
+    // on `name` with a stream socket.
     squatter_t(const std::string &name, int what)
     {
         int ready_pipe[2], release_pipe[2];
@@ -668,8 +670,8 @@ struct squatter_t {
             close(release_pipe[1]);
             if (!drop_to_nobody())
                 _exit(2);
-            int fd = bound_socket(name);
-            if (fd < 0)
+            int fd = bound_socket(name, what == 2 ? SOCK_STREAM : SOCK_DGRAM);
+            if (fd < 0 || (what == 2 && listen(fd, 1) != 0))
                 _exit(3);
             if (what == 1) {
                 int other = bound_socket("squatter_other");
@@ -716,10 +718,12 @@ TEST_F(ChannelHostileTest, TakenNamesAndAForeignServerNameEndTheToolWithAFailure
         const char *what;
         std::string format; // %d: the tool's process id
         int squat;
+        const char *word, *word_too; // the kernel refuses a stream socket by type or as refused
     } cases[] = {
-        {"client name taken", "RIR_C%d", 0},
-        {"reply name taken", "RIR_C%d_R", 0},
-        {"server name held by a connected socket", "RIR", 1},
+        {"client name taken", "RIR_C%d", 0, "sendfail", "sendfail"},
+        {"reply name taken", "RIR_C%d_R", 0, "sendfail", "sendfail"},
+        {"server name held by a connected socket", "RIR", 1, "sendfail", "sendfail"},
+        {"server name held by a stream socket", "RIR", 2, "noserver", "sendfail"},
     };
     for (const case_t &c : cases) {
         SCOPED_TRACE(c.what);
@@ -749,7 +753,10 @@ TEST_F(ChannelHostileTest, TakenNamesAndAForeignServerNameEndTheToolWithAFailure
         int status = child_reap(tool, std::chrono::seconds(15), "the tool");
         EXPECT_TRUE(WIFEXITED(status)) << "ended by a signal: " << status;
         EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
-        EXPECT_EQ(read_file("/vek_tmp/run.out"), "rir_server_exec failed: sendfail\n");
+        std::string out = read_file("/vek_tmp/run.out");
+        EXPECT_TRUE(out == std::string("rir_server_exec failed: ") + c.word + "\n" ||
+                    out == std::string("rir_server_exec failed: ") + c.word_too + "\n")
+            << out;
         EXPECT_EQ(squatter.end(), 0);
     }
 }
@@ -838,6 +845,35 @@ TEST_F(ChannelHostileTest, AForgedAnswerBeforeTheServersIsPassedOver)
     EXPECT_EQ(forger_status.load(), 0);
     EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
     EXPECT_EQ(result.response, "real");
+}
+
+// Another user fills the queue of a server that is busy: the client waits for room with its
+// time-out as the bound, then fails instead of blocking in its send.
+TEST_F(ChannelHostileTest, AServerQueueFilledByAnotherUserFailsTheSendAfterTheTimeOut)
+{
+    fake_server_t server; // never reads while the client tries
+    ASSERT_TRUE(server.bound);
+    int status = run_child([] {
+        if (!drop_to_nobody())
+            return 2;
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un to;
+        vek_rir_command_address_build(&to, "%s", vek_rir_command_server_name);
+        int queued = 0;
+        while (queued < 100000 && sendto(fd, "nothing", 8, MSG_DONTWAIT,
+                                         reinterpret_cast<struct sockaddr *>(&to),
+                                         sizeof(to)) == 8)
+            queued++;
+        return queued < 100000 && errno == EAGAIN ? 0 : 3;
+    });
+    ASSERT_EQ(status, 0);
+    auto started = std::chrono::steady_clock::now();
+    exchange_t result = exchange("flush", 1);
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(result.rc, VEK_RIR_RC_FAILURE);
+    EXPECT_EQ(result.response, "sendfail");
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
 // The server's duties replaced by recorders of when they ran, in milliseconds since `t0`.

@@ -1,12 +1,15 @@
 // The command channel and the server that answers on it: exchanges with a stand-in server
 // driven by the test (time-outs, late and oversized answers, senders that misbehave, many
-// threads at once, the senders' credentials), then the real server embedded in this process
-// and run by the tool, and what it lets a user other than root do.
+// threads at once, the senders' credentials), what another user can do to an exchange (take its
+// names or the server's, forge answers, fill the queue, flood the server), then the real server
+// embedded in this process and run by the tool, and what it lets a user other than root do.
 
 #include "tests/vek_rir_persist.h"
 #include "tests/vek_rir_wait.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <stddef.h>
 #include <string.h>
@@ -16,8 +19,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,7 +99,8 @@ int bound_socket(const std::string &name, int type = SOCK_DGRAM, bool exact_leng
 // For a child: gives up root for the unprivileged "nobody" for good.
 bool drop_to_nobody()
 {
-    return setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0;
+    return setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+           setresuid(65534, 65534, 65534) == 0;
 }
 
 // For a child: one exchange without the test framework; the answer, or the failure word.
@@ -154,18 +160,65 @@ TEST_F(ChannelTest, ZeroTimeoutSendsWithoutWaitingAndTheAnswerFindsNobody)
     EXPECT_EQ(server.answer(&op, "ok"), 1);
 }
 
-TEST_F(ChannelTest, LongRequestArrivesCutTo79Characters)
+TEST_F(ChannelTest, LongRequestsAreRefusedBeforeAnythingIsSent)
 {
     fake_server_t server;
     ASSERT_TRUE(server.bound);
-    std::string request(100, 'q');
-    exchange("", 0); // nothing at all
     vek_rir_command_server_op_t op;
-    ASSERT_EQ(server.receive(&op), 1);
-    EXPECT_STREQ(op.request, "");
-    exchange(request.c_str(), 0);
-    ASSERT_EQ(server.receive(&op), 1);
-    EXPECT_EQ(std::string(op.request), request.substr(0, 79));
+    struct case_t {
+        size_t length;
+        bool sent;
+    };
+    for (case_t c : {case_t{0, true}, case_t{79, true}, case_t{80, false}, case_t{100, false}}) {
+        SCOPED_TRACE(c.length);
+        // The path of a longer inhale cut to 79 characters would name another file.
+        std::string request =
+            c.length < 8 ? std::string(c.length, 'q') : "inhale=/" + std::string(c.length - 8, 'q');
+        exchange_t result = exchange(request.c_str(), 0);
+        if (c.sent) {
+            EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
+            ASSERT_EQ(server.receive(&op), 1);
+            EXPECT_EQ(std::string(op.request), request);
+            EXPECT_FALSE(op.request_cut);
+        } else {
+            EXPECT_EQ(result.rc, VEK_RIR_RC_FAILURE);
+            EXPECT_EQ(result.response, "sendfail");
+            EXPECT_EQ(result.failure, "request longer than 79 characters");
+            EXPECT_EQ(server.receive(&op, 200), 0);
+        }
+    }
+}
+
+TEST_F(ChannelTest, DatagramsThatDidNotArriveWholeLeaveNothingToCarryOut)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    struct case_t {
+        std::string bytes;
+        bool cut;
+        std::string request; // what the server is left with
+    } cases[] = {
+        {std::string(79, 'a') + '\0', false, std::string(79, 'a')},
+        {"snap", false, "snap"}, // short, without its terminator: taken as before
+        {std::string(80, 'a'), true, ""},
+        {"inhale=/vek_tmp/x" + std::string(63, 'b'), true, ""},
+        {std::string(81, 'a'), true, ""},
+        {"clear" + std::string(300, '\0'), true, ""},
+    };
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un to;
+    vek_rir_command_address_build(&to, "%s", vek_rir_command_server_name);
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.bytes.size());
+        ASSERT_EQ(sendto(fd, c.bytes.data(), c.bytes.size(), 0,
+                         reinterpret_cast<struct sockaddr *>(&to), sizeof(to)),
+                  static_cast<ssize_t>(c.bytes.size()));
+        vek_rir_command_server_op_t op;
+        ASSERT_EQ(server.receive(&op), 1);
+        EXPECT_EQ(op.request_cut, c.cut);
+        EXPECT_EQ(std::string(op.request), c.request);
+    }
+    close(fd);
 }
 
 TEST_F(ChannelTest, BusyServerTimesOutAndItsLateAnswerIsNeverTakenForTheNext)
@@ -295,19 +348,36 @@ TEST_F(ChannelTest, MisbehavingSendersNeverStopTheServer)
     EXPECT_EQ(server.answer(&op, "ok"), 1);
     close(unbound);
 
-    // Names too long for a reply name, or not terminated within the address, are ignored.
+    // Every request is taken. Its answer goes to the sender's name followed by "_R", bound as the
+    // sender bound its own (padded or exact); a name that leaves no room for that, or whose
+    // padding hides more bytes, cannot be answered, and the send says so.
     struct case_t {
-        size_t length;
+        std::string name;
         bool exact_length;
-        int taken;
+        std::string reply; // the reply name's bytes, "" when none can be formed
     };
-    for (case_t c : {case_t{103, false, 1}, case_t{104, false, 0}, case_t{107, false, 0},
-                     case_t{5, true, 0}}) {
-        SCOPED_TRACE(std::to_string(c.length) + (c.exact_length ? " exact" : ""));
-        int fd = bound_socket(std::string(c.length, 'n'), SOCK_DGRAM, c.exact_length);
+    const std::string hidden = "RIR_C812" + std::string(1, '\0') + "x";
+    for (const case_t &c : {case_t{std::string(103, 'n'), false, std::string(103, 'n') + "_R"},
+                            case_t{std::string(104, 'n'), false, ""},
+                            case_t{std::string(107, 'n'), false, ""},
+                            case_t{std::string(5, 'n'), true, "nnnnn_R"},
+                            case_t{std::string(105, 'n'), true, std::string(105, 'n') + "_R"},
+                            case_t{std::string(106, 'n'), true, ""},
+                            case_t{hidden, false, ""}}) {
+        SCOPED_TRACE(std::to_string(c.name.size()) + (c.exact_length ? " exact" : ""));
+        int fd = bound_socket(c.name, SOCK_DGRAM, c.exact_length);
         ASSERT_GE(fd, 0);
+        // Bound the way the server must address it: only then does the answer arrive.
+        int reply = c.reply.empty() ? -1 : bound_socket(c.reply, SOCK_DGRAM, c.exact_length);
         ASSERT_TRUE(send_to_server(fd, "nothing"));
-        EXPECT_EQ(server.receive(&op), c.taken);
+        ASSERT_EQ(server.receive(&op), 1);
+        EXPECT_EQ(server.answer(&op, "ok"), c.reply.empty() ? 0 : 1);
+        if (reply >= 0) {
+            char got[8] = {};
+            EXPECT_EQ(recv(reply, got, sizeof(got), MSG_DONTWAIT), 3);
+            EXPECT_STREQ(got, "ok");
+            close(reply);
+        }
         close(fd);
     }
 
@@ -573,6 +643,379 @@ TEST_F(ServerRunTest, EmbeddedServerThatCannotAttachOrBindStartsNoThread)
               std::vector<std::string>{"unable to attach to RIR: unable to open RIR lock file at "
                                        "/vek_var/vek-rir-lock.bin\n"});
     EXPECT_EQ(exchange("nothing", 1).failure, "noserver");
+    vek_rir_server_world_destroy();
+}
+
+// ---- what another user can do to an exchange -----------------------------------------------
+
+class ChannelHostileTest : public sandbox_test {};
+
+// A child of the test that has given up root holds a name until it is released; every wait
+// of it has a bound (an alarm), so a test that fails midway leaves nothing running.
+struct squatter_t {
+    pid_t pid = -1;
+    int release = -1;
+    bool ready = false;
+    // what: 0 binds `name`; 1 binds `name` and connects it to another socket of its own; 2 listens
+    // on `name` with a stream socket.
+    squatter_t(const std::string &name, int what)
+    {
+        int ready_pipe[2], release_pipe[2];
+        if (pipe2(ready_pipe, O_CLOEXEC) != 0 || pipe2(release_pipe, O_CLOEXEC) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            alarm(30);
+            close(ready_pipe[0]);
+            close(release_pipe[1]);
+            if (!drop_to_nobody())
+                _exit(2);
+            int fd = bound_socket(name, what == 2 ? SOCK_STREAM : SOCK_DGRAM);
+            if (fd < 0 || (what == 2 && listen(fd, 1) != 0))
+                _exit(3);
+            if (what == 1) {
+                int other = bound_socket("squatter_other");
+                struct sockaddr_un to;
+                vek_rir_command_address_build(&to, "%s", "squatter_other");
+                if (other < 0 ||
+                    connect(fd, reinterpret_cast<struct sockaddr *>(&to), sizeof(to)) != 0)
+                    _exit(4);
+            }
+            char byte = 'r';
+            if (write(ready_pipe[1], &byte, 1) != 1)
+                _exit(5);
+            read(release_pipe[0], &byte, 1);
+            _exit(0);
+        }
+        close(ready_pipe[1]);
+        close(release_pipe[0]);
+        release = release_pipe[1];
+        struct pollfd entry = {ready_pipe[0], POLLIN, 0};
+        char byte = 0;
+        ready = poll(&entry, 1, 10000) == 1 && read(ready_pipe[0], &byte, 1) == 1;
+        close(ready_pipe[0]);
+    }
+    // The squatter's exit status: 0 when it held the name as asked.
+    int end()
+    {
+        if (release >= 0)
+            close(release);
+        release = -1;
+        int status = pid > 0 ? child_reap(pid, std::chrono::seconds(10), "the squatter") : -1;
+        pid = -1;
+        return status;
+    }
+    ~squatter_t()
+    {
+        if (pid > 0)
+            end();
+    }
+};
+
+TEST_F(ChannelHostileTest, TakenNamesAndAForeignServerNameEndTheToolWithAFailureLine)
+{
+    struct case_t {
+        const char *what;
+        std::string format; // %d: the tool's process id
+        int squat;
+        const char *word, *word_too; // the kernel refuses a stream socket by type or as refused
+    } cases[] = {
+        {"client name taken", "RIR_C%d", 0, "sendfail", "sendfail"},
+        {"reply name taken", "RIR_C%d_R", 0, "sendfail", "sendfail"},
+        {"server name held by a connected socket", "RIR", 1, "sendfail", "sendfail"},
+        {"server name held by a stream socket", "RIR", 2, "noserver", "sendfail"},
+    };
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.what);
+        // The tool waits for a go before it runs, so its names are known and taken first.
+        int go[2];
+        ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+        pid_t tool = fork();
+        if (tool == 0) {
+            alarm(30);
+            close(go[1]);
+            char byte;
+            int fd = open("/vek_tmp/run.out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (read(go[0], &byte, 1) != 1 || fd < 0 || dup2(fd, 1) != 1)
+                _exit(126);
+            execl(VEK_RIR_TOOL_PATH, VEK_RIR_TOOL_PATH, "-o", "rir_run", "-A", "nothing", "-O",
+                  "2", nullptr);
+            _exit(127);
+        }
+        close(go[0]);
+        char name[64];
+        snprintf(name, sizeof(name), c.format.c_str(), static_cast<int>(tool));
+        squatter_t squatter(name, c.squat);
+        EXPECT_TRUE(squatter.ready);
+        char byte = 'g';
+        EXPECT_EQ(write(go[1], &byte, 1), 1);
+        close(go[1]);
+        int status = child_reap(tool, std::chrono::seconds(15), "the tool");
+        EXPECT_TRUE(WIFEXITED(status)) << "ended by a signal: " << status;
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+        std::string out = read_file("/vek_tmp/run.out");
+        EXPECT_TRUE(out == std::string("rir_server_exec failed: ") + c.word + "\n" ||
+                    out == std::string("rir_server_exec failed: ") + c.word_too + "\n")
+            << out;
+        EXPECT_EQ(squatter.end(), 0);
+    }
+}
+
+// A squatter holding "RIR" answers every request "ok" at once; a client takes that only when the
+// squatter's user is the one the server runs as (the owner of the live log).
+TEST_F(ChannelHostileTest, ForgedAnswersFromAnotherUserAreIgnoredUntilTheTimeOut)
+{
+    struct case_t {
+        const char *what;
+        bool live_log;
+        uid_t live_owner;
+        vek_rir_rc_t rc;
+        const char *response;
+    } cases[] = {
+        {"no live log", false, 0, VEK_RIR_RC_FAILURE, "timeout"},
+        {"live log of root", true, 0, VEK_RIR_RC_FAILURE, "timeout"},
+        {"live log of the squatter's user", true, 65534, VEK_RIR_RC_OK, "ok"},
+    };
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(vek_rir_local_path);
+        if (c.live_log) {
+            ASSERT_TRUE(write_file(vek_rir_local_path, "live", 0664));
+            ASSERT_EQ(chown(vek_rir_local_path, c.live_owner, 0), 0);
+        }
+        int ready[2];
+        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+        pid_t forger = fork();
+        if (forger == 0) {
+            alarm(30);
+            close(ready[0]);
+            vek_rir_command_server_t end;
+            if (!drop_to_nobody() || vek_rir_command_server_create(&end, "RIR") != 0)
+                _exit(2);
+            char byte = 'r';
+            if (write(ready[1], &byte, 1) != 1)
+                _exit(3);
+            vek_rir_command_server_op_t op;
+            if (vek_rir_command_server_recv_request(&end, &op, 10000) != 1)
+                _exit(4);
+            strcpy(op.response, "ok");
+            _exit(vek_rir_command_server_send_reponse(&end, &op) == 1 ? 0 : 5);
+        }
+        close(ready[1]);
+        char byte = 0;
+        struct pollfd entry = {ready[0], POLLIN, 0};
+        ASSERT_TRUE(poll(&entry, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1);
+        close(ready[0]);
+        auto started = std::chrono::steady_clock::now();
+        exchange_t result = exchange("mirror-peer-and-merge", 2);
+        auto waited = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(result.rc, c.rc);
+        EXPECT_EQ(result.response, c.response);
+        // The forged answer came at once; ignoring it means waiting for the whole time-out.
+        if (c.rc != VEK_RIR_RC_OK)
+            EXPECT_GE(waited, std::chrono::milliseconds(1900));
+        int status = child_reap(forger, std::chrono::seconds(10), "the forger");
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+}
+
+TEST_F(ChannelHostileTest, AForgedAnswerBeforeTheServersIsPassedOver)
+{
+    fake_server_t server;
+    ASSERT_TRUE(server.bound);
+    std::atomic<int> forger_status{-1};
+    bounded_thread_t answering([&] {
+        vek_rir_command_server_op_t op;
+        if (server.receive(&op) != 1)
+            return;
+        struct sockaddr_un reply = op.addr_reply;
+        forger_status = run_child([&reply] {
+            if (!drop_to_nobody())
+                return 2;
+            int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            return sendto(fd, "forged", 7, 0, reinterpret_cast<struct sockaddr *>(&reply),
+                          sizeof(reply)) == 7
+                       ? 0
+                       : 3;
+        });
+        server.answer(&op, "real");
+    }, "the answering thread");
+    exchange_t result = exchange("nothing", 5);
+    answering.join();
+    EXPECT_EQ(forger_status.load(), 0);
+    EXPECT_EQ(result.rc, VEK_RIR_RC_OK);
+    EXPECT_EQ(result.response, "real");
+}
+
+// Another user fills the queue of a server that is busy: the client waits for room with its
+// time-out as the bound, then fails instead of blocking in its send.
+TEST_F(ChannelHostileTest, AServerQueueFilledByAnotherUserFailsTheSendAfterTheTimeOut)
+{
+    fake_server_t server; // never reads while the client tries
+    ASSERT_TRUE(server.bound);
+    int status = run_child([] {
+        if (!drop_to_nobody())
+            return 2;
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un to;
+        vek_rir_command_address_build(&to, "%s", vek_rir_command_server_name);
+        int queued = 0;
+        while (queued < 100000 && sendto(fd, "nothing", 8, MSG_DONTWAIT,
+                                         reinterpret_cast<struct sockaddr *>(&to),
+                                         sizeof(to)) == 8)
+            queued++;
+        return queued < 100000 && errno == EAGAIN ? 0 : 3;
+    });
+    ASSERT_EQ(status, 0);
+    auto started = std::chrono::steady_clock::now();
+    exchange_t result = exchange("flush", 1);
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(result.rc, VEK_RIR_RC_FAILURE);
+    EXPECT_EQ(result.response, "sendfail");
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+}
+
+// The server's duties replaced by recorders of when they ran, in milliseconds since `t0`.
+std::mutex duty_times_mutex;
+std::vector<int64_t> flush_times;
+std::chrono::steady_clock::time_point duty_t0;
+
+void flush_record()
+{
+    std::lock_guard<std::mutex> lock(duty_times_mutex);
+    flush_times.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - duty_t0)
+                              .count());
+}
+
+class ServerFloodTest : public sandbox_test {
+protected:
+    void TearDown() override
+    {
+        vek_rir_server_duties = vek_rir_server_duties_real;
+        sandbox_test::TearDown();
+    }
+};
+
+// Another user floods the server with requests whose answers cannot be delivered: from a name
+// whose reply socket never reads (its queue fills), and from names that leave no room for a
+// reply name. The system log gets one line for the lot, and the flush still runs on time.
+TEST_F(ServerFloodTest, UndeliverableAnswersWriteABoundedNumberOfLinesAndDutiesStayOnTime)
+{
+    flush_times.clear();
+    vek_rir_server_duties = {flush_record, [] {}, [] {}, [] {}, [] {},
+                             [](const char *) { return 0; }, [] { return 0; }};
+    live_attach_t live;
+    ASSERT_TRUE(live.ok);
+    sandbox_take_syslog_messages();
+    duty_t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(vek_rir_server_thread_start(), 0);
+    static constexpr int flood_msecs = 6500;
+    int counts[2];
+    ASSERT_EQ(pipe2(counts, O_NONBLOCK | O_CLOEXEC), 0);
+    int status = run_child([&counts] {
+        if (!drop_to_nobody())
+            return 2;
+        int deaf = bound_socket("deaf");
+        int deaf_reply = bound_socket("deaf_R");
+        int full_name = bound_socket(std::string(107, 'n'), SOCK_DGRAM, true);
+        if (deaf < 0 || deaf_reply < 0 || full_name < 0)
+            return 3;
+        uint32_t sent = 0;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(flood_msecs);
+        while (std::chrono::steady_clock::now() < end) {
+            int fd = sent % 2 ? deaf : full_name;
+            struct pollfd entry = {fd, POLLOUT, 0};
+            struct sockaddr_un to;
+            vek_rir_command_address_build(&to, "%s", "RIR");
+            if (sendto(fd, "nothing", 8, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&to),
+                       sizeof(to)) == 8)
+                sent++;
+            else
+                poll(&entry, 1, 10);
+        }
+        return write(counts[1], &sent, sizeof(sent)) == sizeof(sent) ? 0 : 4;
+    }, std::chrono::seconds(20), "the flooding child");
+    vek_rir_server_thread_stop();
+    uint32_t sent = 0;
+    close(counts[1]);
+    EXPECT_EQ(read(counts[0], &sent, sizeof(sent)), static_cast<ssize_t>(sizeof(sent)));
+    close(counts[0]);
+    ASSERT_EQ(status, 0);
+    std::vector<std::string> lines = sandbox_take_syslog_messages();
+    size_t send_lines = static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [](const std::string &l) {
+            return l.rfind("unable to send response to: nothing", 0) == 0;
+        }));
+    std::vector<int64_t> flushes;
+    {
+        std::lock_guard<std::mutex> lock(duty_times_mutex);
+        flushes = flush_times;
+    }
+    std::string shown;
+    for (int64_t t : flushes)
+        shown += std::to_string(t) + " ms ";
+    printf("flood of %u requests in %d ms: %zu system-log lines; flushes at %s\n", sent,
+           flood_msecs, lines.size(), shown.c_str());
+    EXPECT_GT(sent, 1000u);
+    // The flood lasts less than the limit's 10 s: the first line only.
+    EXPECT_EQ(lines, std::vector<std::string>{"unable to send response to: nothing\n"});
+    EXPECT_EQ(send_lines, 1u);
+    // The first flush is due 5 s after the start; the flood must not delay it by more than the
+    // second the timers count in (the last entry is the final pass at the stop).
+    ASSERT_GE(flushes.size(), 2u);
+    EXPECT_GE(flushes[0], 3900);
+    EXPECT_LE(flushes[0], 6500);
+}
+
+// ---- what the tool shows of an inhale, a clear and a request too long ----------------------
+
+uint64_t tool_log_now = 0;
+uint64_t tool_log_clock()
+{
+    return tool_log_now;
+}
+
+TEST_F(ServerRunTest, FailedInhaleIsAnsweredFailedAClearLeavesATraceAndLongRequestsAreRefused)
+{
+    vek_rir_util_log_clock = tool_log_clock;
+    vek_rir_server_world_create();
+    ASSERT_TRUE(server_answers(3));
+    sandbox_take_syslog_messages();
+    test_log_t good;
+    good.append(1, 0, "other", "inhaled");
+    ASSERT_TRUE(write_log("/vek_tmp/in.bin", good));
+    ASSERT_TRUE(write_file("/vek_tmp/short.bin", "no log"));
+    const std::string too_long = "inhale=/vek_tmp/" + std::string(64, 'x');
+    struct case_t {
+        std::string request;
+        int status;
+        std::string out;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"inhale=/vek_tmp/missing.bin", 1, "inhale=/vek_tmp/missing.bin: failed\n",
+         {"unable to inhale /vek_tmp/missing.bin: unable to open inhale file at "
+          "/vek_tmp/missing.bin\n"}},
+        {"inhale=/vek_tmp/short.bin", 1, "inhale=/vek_tmp/short.bin: failed\n",
+         {"unable to inhale /vek_tmp/short.bin: inhale file at /vek_tmp/short.bin had bad size "
+          "(3145728/6287360/6)\n"}},
+        {"inhale=/vek_tmp/in.bin", 0, "inhale=/vek_tmp/in.bin: ok\n", {}},
+        {"clear", 0, "clear: ok\n", {"cleared RIR on request of uid 0\n"}},
+        {too_long, 1, "rir_server_exec failed: request longer than 79 characters\n", {}},
+    };
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.request);
+        // Each case past the limit of the one before.
+        tool_log_now += 100;
+        live_append(1, "before");
+        tool_result_t r = run_tool("-o rir_run -A '" + c.request + "'");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(sandbox_take_syslog_messages(), c.lines);
+    }
+    // The long request (a cleared log refilled by one append) ran nothing.
+    EXPECT_EQ(vek_rir_helper_info(vek_rir_header).next_seqno, 1u);
     vek_rir_server_world_destroy();
 }
 

@@ -14,17 +14,29 @@
 namespace {
 
 std::string calls;
+// What the recording inhale and clear report: 0 carried out, 1 failed.
+int inhale_result = 0;
+int clear_result = 0;
 
 class ServerDecisionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         calls.clear();
+        inhale_result = 0;
+        clear_result = 0;
         vek_rir_server_duties = {
             [] { calls += "flush "; },        [] { calls += "snap "; },
             [] { calls += "mirror-peer "; },  [] { calls += "merge "; },
-            [] { calls += "mirror-local "; }, [](const char *path) { calls += "inhale(" + std::string(path) + ") "; },
-            [] { calls += "clear "; },
+            [] { calls += "mirror-local "; },
+            [](const char *path) {
+                calls += "inhale(" + std::string(path) + ") ";
+                return inhale_result;
+            },
+            [] {
+                calls += "clear ";
+                return clear_result;
+            },
         };
     }
     void TearDown() override { vek_rir_server_duties = vek_rir_server_duties_real; }
@@ -105,6 +117,33 @@ TEST_F(ServerDecisionTest, RequestsRunTheirDutiesAnswerAndRestartTheirTimers)
             EXPECT_EQ(timers.t_last_merge != 1, c.merge_reset);
             EXPECT_EQ(timers.t_last_mirror_local != 1, c.local_reset);
         }
+    }
+}
+
+// An inhale or clear that fails is not "ok": the sender hears "failed"; a denial stays "denied".
+TEST_F(ServerDecisionTest, FailedInhaleOrClearIsAnsweredFailed)
+{
+    struct case_t {
+        const char *request;
+        int inhale_rc, clear_rc;
+        bool privileged;
+        const char *answer;
+    } cases[] = {
+        {"inhale=/vek_tmp/missing", 1, 0, true, "failed"},
+        {"inhale=/vek_tmp/missing", 0, 1, true, "ok"},
+        {"clear", 0, 1, true, "failed"},
+        {"clear", 1, 0, true, "ok"},
+        {"clear", 1, 1, false, "denied"},
+        {"snap", 1, 1, true, "ok"},
+    };
+    for (const case_t &c : cases) {
+        inhale_result = c.inhale_rc;
+        clear_result = c.clear_rc;
+        vek_rir_server_timers_t timers = {1, 1, 1, 1};
+        char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
+        vek_rir_server_request_carry_out(c.request, c.privileged, &timers, response,
+                                         sizeof(response));
+        EXPECT_STREQ(response, c.answer) << c.request << " " << c.inhale_rc << c.clear_rc;
     }
 }
 

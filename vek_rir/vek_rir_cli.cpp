@@ -116,8 +116,9 @@ int main(int argc, char **argv)
             printf("rir_server_exec failed: %s\n", vek_rir_failure_info_text(&failure_info));
         } else {
             printf("%s: %s\n", request, response);
-            // The exchange worked, but a refusal is no success.
-            if (strcmp(response, vek_rir_command_answer_denied) == 0)
+            // The exchange worked, but a refusal or a failed inhale or clear is no success.
+            if (strcmp(response, vek_rir_command_answer_denied) == 0 ||
+                strcmp(response, vek_rir_command_answer_failed) == 0)
                 rc = VEK_RIR_RC_FAILURE;
         }
         return rc;

@@ -2,8 +2,10 @@
 // empties the live log and appends, as new records of this node, the contents of every record of
 // a log file in that file's order; clear only empties it. Both hold the shared lock for their
 // whole run, so no other writer's record is interleaved, and flush the mapping at the end. The
-// server's wrappers write failures to the system log. Touches the live mapping and reads the
-// inhale file; writes no file but the live log.
+// server's wrappers tell the server whether the request was carried out, so that its sender is
+// not told "ok" for a refusal, and write the failure to the system log, one line of a kind every
+// 10 s, since a request can cause it. Touches the live mapping and reads the inhale file;
+// writes no file but the live log.
 
 #include "vek_rir/vek_rir_int.h"
 
@@ -139,21 +141,25 @@ int vek_rir_not_for_cli_clear(vek_rir_failure_info_t *failure_info)
     return vek_rir_file_sync(failure_info);
 }
 
-void vek_rir_file_inhale(const char *rir_path)
+int vek_rir_file_inhale(const char *rir_path)
 {
     VEK_RIR_ASSERT(attached());
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
-    if (vek_rir_not_for_cli_inhale(&failure_info, rir_path) != 0)
-        vek_rir_util_log(text_log_inhale, rir_path != nullptr ? rir_path : "",
-                         vek_rir_failure_info_text(&failure_info));
+    if (vek_rir_not_for_cli_inhale(&failure_info, rir_path) == 0)
+        return 0;
+    vek_rir_util_log_limited(nullptr, text_log_inhale, rir_path != nullptr ? rir_path : "",
+                             vek_rir_failure_info_text(&failure_info));
+    return 1;
 }
 
-void vek_rir_file_clear()
+int vek_rir_file_clear()
 {
     VEK_RIR_ASSERT(attached());
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
-    if (vek_rir_not_for_cli_clear(&failure_info) != 0)
-        vek_rir_util_log(text_log_clear, vek_rir_failure_info_text(&failure_info));
+    if (vek_rir_not_for_cli_clear(&failure_info) == 0)
+        return 0;
+    vek_rir_util_log_limited(nullptr, text_log_clear, vek_rir_failure_info_text(&failure_info));
+    return 1;
 }

@@ -481,8 +481,10 @@ size_t vek_rir_peer_command_format(char *scp_command, size_t scp_command_size);
 
 int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char *rir_path);
 int vek_rir_not_for_cli_clear(vek_rir_failure_info_t *failure_info);
-void vek_rir_file_inhale(const char *rir_path);
-void vek_rir_file_clear();
+/* The server's wrappers: 0 when the operation was carried out; 1 when it failed or was refused,
+ * after a system-log line saying why (one of a kind every 10 s). */
+int vek_rir_file_inhale(const char *rir_path);
+int vek_rir_file_clear();
 
 /* ---- command channel (vek_rir_channel.cpp) ----------------------------------------------- */
 
@@ -491,6 +493,8 @@ inline constexpr size_t VEK_RIR_COMMAND_RESPONSE_MAX_SIZE = 80;
 inline constexpr char vek_rir_command_server_name[] = "RIR";
 /* The answer to a request the sender may not make. */
 inline constexpr char vek_rir_command_answer_denied[] = "denied";
+/* The answer to an inhale or a clear that was refused or failed (the system log says why). */
+inline constexpr char vek_rir_command_answer_failed[] = "failed";
 
 struct vek_rir_command_server_t {
     struct sockaddr_un addr_server;
@@ -506,6 +510,12 @@ struct vek_rir_command_server_op_t {
     /* The sender's user id as the kernel attached it to the datagram, when it did. */
     bool sender_credentials;
     uid_t sender_uid;
+    /* The length to bind addr_reply with; 0 when the sender's name leaves no room for a reply
+     * name (the answer then cannot be delivered). */
+    socklen_t addr_reply_size;
+    /* The datagram was longer than a request, or filled the buffer without its terminator:
+     * request is left empty, so that nothing of it is carried out. */
+    bool request_cut;
 };
 
 struct vek_rir_command_client_op_t {
@@ -566,8 +576,8 @@ struct vek_rir_server_duties_t {
     void (*mirror_peer)();
     void (*merge)();
     void (*mirror_local)();
-    void (*inhale)(const char *rir_path);
-    void (*clear)();
+    int (*inhale)(const char *rir_path);
+    int (*clear)();
 };
 extern vek_rir_server_duties_t vek_rir_server_duties;
 extern const vek_rir_server_duties_t vek_rir_server_duties_real;
@@ -578,8 +588,9 @@ void vek_rir_server_duties_run(vek_rir_server_timers_t *timers, uint64_t t_now);
 /* Whether a sender may have the live log cleared or a file inhaled: its user id, as the kernel
  * gave it, is 0 or the server's effective one. A sender without credentials may not. */
 bool vek_rir_server_sender_privileged(bool credentials, uid_t sender_uid, uid_t server_euid);
-/* Carries out one request and writes its answer into response: "ok", "unknown", or "denied"
- * for "clear" and "inhale=" from a sender that is not privileged (nothing is run then). */
+/* Carries out one request and writes its answer into response: "ok", "unknown", "denied"
+ * for "clear" and "inhale=" from a sender that is not privileged (nothing is run then), or
+ * "failed" for a clear or an inhale that did not succeed. */
 void vek_rir_server_request_carry_out(const char *request, bool privileged,
                                       vek_rir_server_timers_t *timers, char *response,
                                       size_t response_size);

@@ -2,9 +2,12 @@
 // node (flush, snapshot, peer fetch, merge, local mirror on their timers) and carries out the
 // requests of the command channel. Every request is open to every local process except the two
 // that destroy the log or read a file with the server's privileges, "clear" and "inhale=":
-// those only a sender of user id 0 or the server's own may make. Owns the server thread, its
-// stop flag, the timers and the state of the denial lines; the work itself is done by the
-// duties of the store, snapshot, merge, peer and inhale groups.
+// those only a sender of user id 0 or the server's own may make. Any local user may send, and as
+// fast as it likes: every line a request can cause is limited to one of a kind every 10 s, and
+// the timers are looked at after every single request, so a flood neither fills the system log
+// nor holds back the flush and the replication. Owns the server thread, its stop flag, the
+// timers and the state of the denial lines; the work itself is done by the duties of the
+// store, snapshot, merge, peer and inhale groups.
 
 #include "vek_rir/vek_rir_int.h"
 
@@ -25,6 +28,7 @@ constexpr char text_name_taken[] = "unable to serve RIR: another server holds th
 constexpr char text_run_name_taken[] = "another RIR server already runs on this node";
 constexpr char text_denied[] = "denied request %s from uid %u\n";
 constexpr char text_denied_anonymous[] = "denied request %s from a sender without credentials\n";
+constexpr char text_cleared[] = "cleared RIR on request of uid %u\n";
 
 constexpr char answer_ok[] = "ok";
 constexpr char answer_unknown[] = "unknown";
@@ -80,11 +84,17 @@ void *vek_rir_server_thread(void *)
             if (strcmp(op.response, vek_rir_command_answer_denied) == 0)
                 vek_rir_server_denial_log(op.request, op.sender_credentials, op.sender_uid,
                                           vek_rir_util_monotime_secs, &denials);
+            // Who emptied the log stays on record; privileged senders only, so the uid is known.
+            if (strcmp(op.request, "clear") == 0 && strcmp(op.response, answer_ok) == 0)
+                vek_rir_util_log_limited(nullptr, text_cleared,
+                                         static_cast<unsigned>(op.sender_uid));
+            // The request text is the sender's, so it never makes a kind of its own.
             if (!vek_rir_command_server_send_reponse(&server_end, &op))
-                vek_rir_util_log(text_send_failed, op.request);
+                vek_rir_util_log_limited(nullptr, text_send_failed, op.request);
         }
-        // Due duties run after a request too: a reader asking every second must not stop the
-        // flush, the replication and the mirror.
+        // Due duties run after every request, so at most one request comes between two looks
+        // at the timers: senders that never pause must not stop the flush, the replication
+        // and the mirror.
         vek_rir_server_duties_run(&timers, vek_rir_util_monotime_secs());
     }
     vek_rir_command_server_destroy(&server_end);
@@ -206,9 +216,11 @@ void vek_rir_server_request_carry_out(const char *request, bool privileged,
         run.mirror_local();
         timers->t_last_mirror_local = vek_rir_util_monotime_secs();
     } else if (word == "clear") {
-        run.clear();
+        if (run.clear() != 0)
+            answer = vek_rir_command_answer_failed;
     } else if (word.substr(0, 7) == "inhale=") {
-        run.inhale(request + 7);
+        if (run.inhale(request + 7) != 0)
+            answer = vek_rir_command_answer_failed;
     } else {
         answer = answer_unknown;
     }

@@ -16,11 +16,19 @@ void count_call()
     duty_calls++;
 }
 
-void count_inhale(const char *path)
+// Inhale and clear report a failure every other call, so both answers are reached.
+int count_inhale(const char *path)
 {
     VEK_RIR_FUZZ_EXPECT(strnlen(path, VEK_RIR_COMMAND_REQUEST_MAX_SIZE) <
                         VEK_RIR_COMMAND_REQUEST_MAX_SIZE);
     duty_calls++;
+    return duty_calls % 2;
+}
+
+int count_clear()
+{
+    duty_calls++;
+    return duty_calls % 2;
 }
 
 vek_rir_command_server_t end;
@@ -30,7 +38,7 @@ vek_rir_command_server_t *server_end()
 {
     if (!bound) {
         vek_rir_server_duties = {count_call, count_call,   count_call, count_call,
-                                 count_call, count_inhale, count_call};
+                                 count_call, count_inhale, count_clear};
         if (vek_rir_command_server_create(&end, "RIR_FUZZ") != 0)
             abort();
         bound = true;
@@ -69,7 +77,8 @@ int vek_rir_fuzz_request(const uint8_t *data, size_t size)
     }
     struct sockaddr_un to;
     vek_rir_command_address_build(&to, "%s", "RIR_FUZZ");
-    if (sendto(fd, request, std::min<size_t>(request_size, 4096), 0,
+    request_size = std::min<size_t>(request_size, 4096);
+    if (sendto(fd, request, request_size, 0,
                reinterpret_cast<struct sockaddr *>(&to), sizeof(to)) < 0) {
         close(fd);
         return 0;
@@ -77,6 +86,11 @@ int vek_rir_fuzz_request(const uint8_t *data, size_t size)
     vek_rir_command_server_op_t op;
     if (vek_rir_command_server_recv_request(end, &op, 100) == 1) {
         VEK_RIR_FUZZ_EXPECT(strnlen(op.request, sizeof(op.request)) < sizeof(op.request));
+        // Nothing of a datagram that did not arrive whole is left to carry out.
+        bool whole = request_size <= sizeof(op.request) &&
+                     (request_size < sizeof(op.request) || request[request_size - 1] == 0);
+        VEK_RIR_FUZZ_EXPECT(op.request_cut == !whole);
+        VEK_RIR_FUZZ_EXPECT(!op.request_cut || op.request[0] == '\0');
         vek_rir_server_timers_t timers = {0, 0, 0, 0};
         bool privileged = vek_rir_server_sender_privileged(op.sender_credentials, op.sender_uid,
                                                            geteuid());

@@ -471,22 +471,24 @@ int cmd_append(const std::string &kind, int writers, bool processes, size_t coun
 // The snapshot's time under the shared mutex, measured from inside: the binary is linked so
 // that the snapshot's calls of lock and unlock come here first.
 extern "C" {
-void __real__Z17vek_rir_file_lockv();
-void __real__Z19vek_rir_file_unlockv();
+int __real__Z17vek_rir_file_lockP22vek_rir_failure_info_s(vek_rir_failure_info_t *failure_info);
+int __real__Z19vek_rir_file_unlockv();
 }
 static uint64_t lock_taken_ns;
 static std::vector<uint64_t> *lock_holds;
-extern "C" void __wrap__Z17vek_rir_file_lockv()
+extern "C" int __wrap__Z17vek_rir_file_lockP22vek_rir_failure_info_s(
+    vek_rir_failure_info_t *failure_info)
 {
-    __real__Z17vek_rir_file_lockv();
+    int rc = __real__Z17vek_rir_file_lockP22vek_rir_failure_info_s(failure_info);
     lock_taken_ns = now_ns();
+    return rc;
 }
-extern "C" void __wrap__Z19vek_rir_file_unlockv()
+extern "C" int __wrap__Z19vek_rir_file_unlockv()
 {
     uint64_t held = now_ns() - lock_taken_ns;
     if (lock_holds != nullptr)
         lock_holds->push_back(held);
-    __real__Z19vek_rir_file_unlockv();
+    return __real__Z19vek_rir_file_unlockv();
 }
 
 namespace {

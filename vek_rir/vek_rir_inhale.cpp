@@ -95,7 +95,9 @@ int inhale_locked(vek_rir_failure_info_t *failure_info, int fd, const vek_rir_he
             return 1;
         vek_rir_helper_walk_info_consume_one(&walk_info);
         vek_rir_record_t *record = nullptr;
-        vek_rir_next_record_get(&record, VEK_RIR_FALSE);
+        // Without locking the claim cannot fail.
+        int claimed_rc = vek_rir_next_record_get(&record, VEK_RIR_FALSE, failure_info);
+        VEK_RIR_ASSERT(claimed_rc == 0);
         const vek_rir_record_real_t &from = vek_rir_helper_real(&source);
         vek_rir_record_real_t &to = vek_rir_helper_real(record);
         to.rir_class = from.rir_class;
@@ -109,11 +111,11 @@ int inhale_locked(vek_rir_failure_info_t *failure_info, int fd, const vek_rir_he
     return vek_rir_file_sync(failure_info);
 }
 
-} // namespace
-
-int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char *rir_path)
+// The inhale, telling its wrapper whether it failed for want of the shared mutex: that failure
+// another process can repeat at will, so its line is rate-limited, unlike those about the file.
+int inhale_run(vek_rir_failure_info_t *failure_info, const char *rir_path, bool *lock_failed_rv)
 {
-    VEK_RIR_ASSERT(attached());
+    *lock_failed_rv = false;
     if (rir_path == nullptr) {
         vek_rir_failure_info_set(failure_info, text_no_path);
         return 1;
@@ -127,16 +129,38 @@ int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char 
     vek_rir_header_t header;
     if (inhale_check(failure_info, rir_path, fd.fd, &header) != 0)
         return 1;
-    vek_rir_file_lock_guard_t lock;
+    vek_rir_file_lock_guard_t lock(failure_info);
+    if (!lock.held()) {
+        *lock_failed_rv = true;
+        return 1;
+    }
     return inhale_locked(failure_info, fd.fd, &header);
+}
+
+int clear_run(vek_rir_failure_info_t *failure_info, bool *lock_failed_rv)
+{
+    vek_rir_file_lock_guard_t lock(failure_info);
+    *lock_failed_rv = !lock.held();
+    if (*lock_failed_rv)
+        return 1;
+    live_log_empty();
+    return vek_rir_file_sync(failure_info);
+}
+
+} // namespace
+
+int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char *rir_path)
+{
+    VEK_RIR_ASSERT(attached());
+    bool lock_failed = false;
+    return inhale_run(failure_info, rir_path, &lock_failed);
 }
 
 int vek_rir_not_for_cli_clear(vek_rir_failure_info_t *failure_info)
 {
     VEK_RIR_ASSERT(attached());
-    vek_rir_file_lock_guard_t lock;
-    live_log_empty();
-    return vek_rir_file_sync(failure_info);
+    bool lock_failed = false;
+    return clear_run(failure_info, &lock_failed);
 }
 
 void vek_rir_file_inhale(const char *rir_path)
@@ -144,9 +168,15 @@ void vek_rir_file_inhale(const char *rir_path)
     VEK_RIR_ASSERT(attached());
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
-    if (vek_rir_not_for_cli_inhale(&failure_info, rir_path) != 0)
-        vek_rir_util_log(text_log_inhale, rir_path != nullptr ? rir_path : "",
-                         vek_rir_failure_info_text(&failure_info));
+    bool lock_failed = false;
+    if (inhale_run(&failure_info, rir_path, &lock_failed) == 0)
+        return;
+    const char *path = rir_path != nullptr ? rir_path : "";
+    if (lock_failed)
+        vek_rir_util_log_limited(vek_rir_local_path, text_log_inhale, path,
+                                 vek_rir_failure_info_text(&failure_info));
+    else
+        vek_rir_util_log(text_log_inhale, path, vek_rir_failure_info_text(&failure_info));
 }
 
 void vek_rir_file_clear()
@@ -154,6 +184,12 @@ void vek_rir_file_clear()
     VEK_RIR_ASSERT(attached());
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
-    if (vek_rir_not_for_cli_clear(&failure_info) != 0)
+    bool lock_failed = false;
+    if (clear_run(&failure_info, &lock_failed) == 0)
+        return;
+    if (lock_failed)
+        vek_rir_util_log_limited(vek_rir_local_path, text_log_clear,
+                                 vek_rir_failure_info_text(&failure_info));
+    else
         vek_rir_util_log(text_log_clear, vek_rir_failure_info_text(&failure_info));
 }

@@ -471,22 +471,24 @@ int cmd_append(const std::string &kind, int writers, bool processes, size_t coun
 // The snapshot's time under the shared mutex, measured from inside: the binary is linked so
 // that the snapshot's calls of lock and unlock come here first.
 extern "C" {
-void __real__Z17vek_rir_file_lockv();
-void __real__Z19vek_rir_file_unlockv();
+int __real__Z17vek_rir_file_lockP22vek_rir_failure_info_s(vek_rir_failure_info_t *failure_info);
+int __real__Z19vek_rir_file_unlockv();
 }
 static uint64_t lock_taken_ns;
 static std::vector<uint64_t> *lock_holds;
-extern "C" void __wrap__Z17vek_rir_file_lockv()
+extern "C" int __wrap__Z17vek_rir_file_lockP22vek_rir_failure_info_s(
+    vek_rir_failure_info_t *failure_info)
 {
-    __real__Z17vek_rir_file_lockv();
+    int rc = __real__Z17vek_rir_file_lockP22vek_rir_failure_info_s(failure_info);
     lock_taken_ns = now_ns();
+    return rc;
 }
-extern "C" void __wrap__Z19vek_rir_file_unlockv()
+extern "C" int __wrap__Z19vek_rir_file_unlockv()
 {
     uint64_t held = now_ns() - lock_taken_ns;
     if (lock_holds != nullptr)
         lock_holds->push_back(held);
-    __real__Z19vek_rir_file_unlockv();
+    return __real__Z19vek_rir_file_unlockv();
 }
 
 namespace {
@@ -714,6 +716,57 @@ int cmd_plain(size_t count, bool report_rss)
     return 0;
 }
 
+// The longest legitimate holds of the shared mutex, against which its wait bound (5 s) is set:
+// the snapshot's copy, a clear with its flush, and inhales of a normal and of a merged file
+// with their flushes, each on a full live log. The rows give the percentiles; one "#max" line
+// per kind gives the longest hold seen.
+int cmd_holds(size_t count)
+{
+    two_full_logs();
+    vek_rir_failure_info_t fi;
+    vek_rir_failure_info_clear(&fi);
+    if (vek_rir_cli_merge(&fi, "/vek_var/bench-src1.bin", "/vek_var/bench-src2.bin",
+                          "/vek_var/bench-merged.bin") != VEK_RIR_RC_OK)
+        die(fi.text);
+    if (vek_rir_file_attach(VEK_RIR_TRUE, &fi) != 0)
+        die(fi.text);
+    auto fill = [] {
+        for (uint64_t k = 0; k < VEK_RIR_RECORD_COUNT; k++)
+            vek_rir_if_record_add(nullptr, 0, 0, k, bench_identity, bench_text.c_str());
+    };
+    struct kind_t {
+        const char *name;
+        std::vector<uint64_t> holds;
+        double seconds;
+    } kinds[] = {{"snap-lock-hold", {}, 0}, {"clear-lock-hold", {}, 0},
+                 {"inhale-lock-hold", {}, 0}, {"inhale-merged-lock-hold", {}, 0}};
+    for (size_t k = 0; k < count; k++) {
+        for (size_t which = 0; which < 4; which++) {
+            fill();
+            lock_holds = &kinds[which].holds;
+            uint64_t t = now_ns();
+            if (which == 0)
+                vek_rir_file_snap();
+            else if (which == 1)
+                vek_rir_file_clear();
+            else
+                vek_rir_file_inhale(which == 2 ? "/vek_var/bench-src1.bin"
+                                               : "/vek_var/bench-merged.bin");
+            kinds[which].seconds += static_cast<double>(now_ns() - t) / 1e9;
+            lock_holds = nullptr;
+        }
+    }
+    vek_rir_file_detach();
+    for (kind_t &kind : kinds) {
+        uint64_t longest = 0;
+        for (uint64_t h : kind.holds)
+            longest = std::max(longest, h);
+        row(kind.name, 1, kind.holds, kind.seconds, 0);
+        printf("#max\t%s\t%lu\n", kind.name, longest);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -736,6 +789,8 @@ int main(int argc, char **argv)
         return cmd_snap(num(1, 200));
     if (!a.empty() && a[0] == "merge")
         return cmd_merge(num(1, 20));
+    if (!a.empty() && a[0] == "holds")
+        return cmd_holds(num(1, 20));
     if (!a.empty() && a[0] == "exchange")
         return cmd_exchange(num(1, 5000));
     if (!a.empty() && a[0] == "plain")
@@ -744,6 +799,6 @@ int main(int argc, char **argv)
             "usage: vek_rir_bench append rir|floor|floor-nocheck|syslog|qb|write WRITERS "
             "threads|procs [COUNT] [snaps]\n"
             "       vek_rir_bench snap [COUNT] | merge [COUNT] | exchange [COUNT] | "
-            "plain [COUNT] [rss]\n");
+            "plain [COUNT] [rss] | holds [COUNT]\n");
     return 2;
 }

@@ -252,8 +252,9 @@ TEST_F(StoreTest, AWriterThatDiesHoldingTheMutexBlocksNobody)
         if (vek_rir_if_world_init(&fi) != VEK_RIR_RC_OK)
             return 2;
         vek_rir_record_t *record = nullptr;
-        vek_rir_next_record_get(&record, VEK_RIR_TRUE);  // claimed, then killed mid-append
-        raise(SIGKILL);
+        if (vek_rir_next_record_get(&record, VEK_RIR_TRUE, &fi) != 0)
+            return 4;
+        raise(SIGKILL);  // claimed, then killed mid-append
         return 3;
     });
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
@@ -469,18 +470,24 @@ TEST_F(StoreTest, WorldInitAndDeinitTakeANullFailureInfo)
     EXPECT_EQ(after.info().next_seqno, 2u);
 }
 
-TEST_F(StoreTest, AFailedUnlockIsLoggedAndStopsTheProcess)
+// Another process can write over the mutex while this one holds it; the unlock then fails,
+// says so once in a while, and this process goes on appending.
+TEST_F(StoreTest, AFailedUnlockIsLoggedOnceInAWhileAndTheProcessGoesOn)
 {
     ASSERT_EQ(attach_text(1), "");
     sandbox_take_syslog();
     int status = run_child([] {
-        vek_rir_file_unlock();  // not held by this process
-        return 0;
+        if (vek_rir_file_unlock() != 1)  // not held by this process
+            return 2;
+        if (vek_rir_file_unlock() != 1)
+            return 3;
+        return add(0, "after", "unlock") == VEK_RIR_RC_OK ? 0 : 4;
     });
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     std::vector<std::string> lines = sandbox_take_syslog_messages();
-    ASSERT_FALSE(lines.empty());
+    ASSERT_EQ(lines.size(), 1u) << "the second failure within the interval is held back";
     EXPECT_EQ(lines[0].rfind("unable to unlock RIR: 1(", 0), 0u) << lines[0];
+    EXPECT_EQ(live_read().info().next_seqno, 1u);
 }
 
 TEST_F(StoreTest, TheFaultInterceptEndsTheProcessWithAFailureStatus)

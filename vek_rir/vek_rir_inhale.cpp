@@ -97,7 +97,9 @@ int inhale_locked(vek_rir_failure_info_t *failure_info, int fd, const vek_rir_he
             return 1;
         vek_rir_helper_walk_info_consume_one(&walk_info);
         vek_rir_record_t *record = nullptr;
-        vek_rir_next_record_get(&record, VEK_RIR_FALSE);
+        // Without locking the claim cannot fail.
+        int claimed_rc = vek_rir_next_record_get(&record, VEK_RIR_FALSE, failure_info);
+        VEK_RIR_ASSERT(claimed_rc == 0);
         const vek_rir_record_real_t &from = vek_rir_helper_real(&source);
         vek_rir_record_real_t &to = vek_rir_helper_real(record);
         to.rir_class = from.rir_class;
@@ -111,11 +113,8 @@ int inhale_locked(vek_rir_failure_info_t *failure_info, int fd, const vek_rir_he
     return vek_rir_file_sync(failure_info);
 }
 
-} // namespace
-
-int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char *rir_path)
+int inhale_run(vek_rir_failure_info_t *failure_info, const char *rir_path)
 {
-    VEK_RIR_ASSERT(attached());
     if (rir_path == nullptr) {
         vek_rir_failure_info_set(failure_info, text_no_path);
         return 1;
@@ -129,16 +128,33 @@ int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char 
     vek_rir_header_t header;
     if (inhale_check(failure_info, rir_path, fd.fd, &header) != 0)
         return 1;
-    vek_rir_file_lock_guard_t lock;
+    vek_rir_file_lock_guard_t lock(failure_info);
+    if (!lock.held())
+        return 1;
     return inhale_locked(failure_info, fd.fd, &header);
+}
+
+int clear_run(vek_rir_failure_info_t *failure_info)
+{
+    vek_rir_file_lock_guard_t lock(failure_info);
+    if (!lock.held())
+        return 1;
+    live_log_empty();
+    return vek_rir_file_sync(failure_info);
+}
+
+} // namespace
+
+int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char *rir_path)
+{
+    VEK_RIR_ASSERT(attached());
+    return inhale_run(failure_info, rir_path);
 }
 
 int vek_rir_not_for_cli_clear(vek_rir_failure_info_t *failure_info)
 {
     VEK_RIR_ASSERT(attached());
-    vek_rir_file_lock_guard_t lock;
-    live_log_empty();
-    return vek_rir_file_sync(failure_info);
+    return clear_run(failure_info);
 }
 
 int vek_rir_file_inhale(const char *rir_path)

@@ -431,19 +431,41 @@ int vek_rir_file_detach(vek_rir_failure_info_t *failure_info = nullptr);
 int vek_rir_file_sync(vek_rir_failure_info_t *failure_info);
 /* The server's flush duty: the sync, with one system-log line when it fails. */
 void vek_rir_file_flush();
-void vek_rir_file_lock();
-void vek_rir_file_unlock();
+/* How long any process waits for the shared mutex, and for the lock file's flock, before it
+ * gives up: every process that may log can write the live log and the lock file, so a holder
+ * that never lets go must cost a failure, not a process stopped for ever. Legitimate holds
+ * (an append, the snapshot's copy, a clear, an inhale with its flush) last milliseconds. */
+inline constexpr int vek_rir_lock_wait_secs = 5;
+/* Takes the shared mutex, waiting at most vek_rir_lock_wait_secs: 0 when it is held, or 1 and
+ * a text naming the live log (and the holder's thread id when the mutex shows one). */
+[[nodiscard]] int vek_rir_file_lock(vek_rir_failure_info_t *failure_info);
+/* Releases it: 0, or 1 after a rate-limited system-log line ("unable to unlock RIR: ..."),
+ * since a mutex that another process wrote over is no reason to stop this one. */
+int vek_rir_file_unlock();
 
-/* Holds the shared mutex for one scope. */
+/* Holds the shared mutex for one scope, when it could be had: check held() first. */
 struct vek_rir_file_lock_guard_t {
-    vek_rir_file_lock_guard_t() { vek_rir_file_lock(); }
+    int rc;
+    explicit vek_rir_file_lock_guard_t(vek_rir_failure_info_t *failure_info)
+        : rc(vek_rir_file_lock(failure_info))
+    {
+    }
+    bool held() const { return rc == 0; }
     vek_rir_file_lock_guard_t(const vek_rir_file_lock_guard_t &) = delete;
     vek_rir_file_lock_guard_t &operator=(const vek_rir_file_lock_guard_t &) = delete;
-    ~vek_rir_file_lock_guard_t() { vek_rir_file_unlock(); }
+    ~vek_rir_file_lock_guard_t()
+    {
+        if (rc == 0)
+            vek_rir_file_unlock();
+    }
 };
 
-void vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock);
-void vek_rir_next_record_return(vek_rir_record_t *record, int dounlock);
+/* With dolock the claim takes the mutex first and may fail as vek_rir_file_lock does (1 and
+ * the text, nothing claimed); without it the caller holds the mutex and the claim cannot fail. */
+[[nodiscard]] int vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock,
+                                          vek_rir_failure_info_t *failure_info);
+/* With dounlock, the unlock's result; else 0. The record is complete either way. */
+int vek_rir_next_record_return(vek_rir_record_t *record, int dounlock);
 
 vek_rir_rc_t vek_rir_cli_add(vek_rir_failure_info_t *failure_info, uint64_t rir_flags,
                              uint64_t rir_class, uint64_t rir_code, const char *rir_identity,

@@ -29,6 +29,8 @@ constexpr char text_log_copy_sendfile[] = "unable to copy %s to %s (sendfile fai
 constexpr char text_log_copy_fsync[] = "unable to copy %s to %s (dst fsync failed: %d)\n";
 constexpr char text_log_copy_empty[] = "unable to copy %s to %s (src empty)\n";
 constexpr char text_log_copy_refused[] = "unable to copy %s to %s (src refused: %s)\n";
+// Limited: a process that holds the shared mutex for ever would have one every pass.
+constexpr char text_log_snap_lock[] = "unable to snap RIR: %s\n";
 
 // Failure texts of the tool's snapshot.
 constexpr char text_no_path[] = "snap path not specified";
@@ -48,13 +50,17 @@ bool attached()
 // The mapping is copied whole under the shared lock and nothing else happens there, so the
 // time appenders wait does not depend on the disk. Every append holds the lock from claim to
 // complete, so the copy holds no half-written record except one whose writer died.
-void mapping_copy(void *buffer)
+// 0, or 1 and the lock's text when the mutex could not be had in time.
+int mapping_copy(vek_rir_failure_info_t *failure_info, void *buffer)
 {
     // A fresh buffer of this size is mapped on demand: touching it here takes its page faults
     // before the lock, so appenders wait only for the copy itself.
     memset(buffer, 0, VEK_RIR_FILE_SIZE);
-    vek_rir_file_lock_guard_t lock;
+    vek_rir_file_lock_guard_t lock(failure_info);
+    if (!lock.held())
+        return 1;
     memcpy(buffer, vek_rir_header, VEK_RIR_FILE_SIZE);
+    return 0;
 }
 
 // The mirror copies only while its directory is a mount of its own and the platform is not
@@ -107,7 +113,14 @@ void vek_rir_file_snap()
     VEK_RIR_ASSERT(attached());
     vek_rir_util_buffer_t buffer(VEK_RIR_FILE_SIZE);
     VEK_RIR_ASSERT(buffer.data != nullptr);
-    mapping_copy(buffer.data);
+    vek_rir_failure_info_t failure_info;
+    vek_rir_failure_info_clear(&failure_info);
+    if (mapping_copy(&failure_info, buffer.data) != 0) {
+        // This snapshot is skipped; the previous one stays published.
+        vek_rir_util_log_limited(vek_rir_local_path, text_log_snap_lock,
+                                 vek_rir_failure_info_text(&failure_info));
+        return;
+    }
 
     vek_rir_util_fd_t fd(vek_rir_util_file_create_companion(vek_rir_local_snap_tmp_path));
     if (fd.fd < 0) {
@@ -179,7 +192,11 @@ vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *
 
     vek_rir_util_buffer_t buffer(VEK_RIR_FILE_SIZE);
     VEK_RIR_ASSERT(buffer.data != nullptr);
-    mapping_copy(buffer.data);
+    if (mapping_copy(failure_info, buffer.data) != 0) {
+        fd.reset();
+        vek_rir_file_detach();
+        return VEK_RIR_RC_FAILURE;
+    }
     int write_errno = image_write(fd.fd, buffer.data);
     if (write_errno != 0) {
         // Never reported as made: the file, written in place, holds a part of an image at most,

@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -16,6 +17,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -33,6 +35,14 @@ constexpr char text_attached_file[] = "process already attached to RIR file";
 constexpr char text_not_attached[] = "process not attached to RIR";
 constexpr char text_lock_file_open[] = "unable to open RIR lock file at %s";
 constexpr char text_lock_file_refused[] = "unable to open RIR lock file at %s: %s";
+constexpr char text_lock_file_held[] = "unable to lock RIR lock file at %s: held for more than %d s";
+constexpr char text_lock_file_failed[] = "unable to lock RIR lock file at %s (%d)";
+constexpr char text_lock_held_by[] = "unable to lock RIR at %s: held for more than %d s by thread %d";
+constexpr char text_lock_held[] = "unable to lock RIR at %s: held for more than %d s";
+constexpr char text_lock_failed[] = "unable to lock RIR at %s (%d)";
+constexpr char text_lock_consistent[] = "unable to recover RIR lock at %s (%d)";
+constexpr char text_renew_held[] =
+    "unable to renew RIR lock at %s: thread %d of this boot still holds it";
 constexpr char text_create[] = "unable to create RIR at %s";
 constexpr char text_open[] = "unable to open RIR at %s";
 constexpr char text_open_refused[] = "unable to open RIR at %s: %s";
@@ -50,11 +60,18 @@ constexpr char text_parent_readonly[] = "unable to work RIR - parent missing or 
 constexpr char text_parent_stat[] = "unable to work RIR - parent stat failed";
 constexpr char text_parent_space[] = "unable to work RIR - parent out of space";
 constexpr char text_unlock_log[] = "unable to unlock RIR: %d(%d): %d %d %d %d\n";
+constexpr char text_lock_file_unlock_log[] = "unable to unlock RIR lock file at %s (%d)\n";
 constexpr char text_log_flush[] = "%s\n";
 
 // How long an attach waits for a mutex whose recorded boot time differs from the node's before
-// it declares the holder one from an earlier boot that can never release it.
+// it looks at who holds it. Shorter than vek_rir_lock_wait_secs: the attach holds the lock file
+// meanwhile, and other attaches wait for that no longer than vek_rir_lock_wait_secs.
 constexpr time_t boot_relock_wait_secs = 2;
+static_assert(boot_relock_wait_secs < vek_rir_lock_wait_secs);
+
+// The attach domain's flock is retried without blocking, sleeping a little longer each time,
+// up to this step: a short hold costs a waiter about a millisecond, a long one few wake-ups.
+constexpr long lock_file_step_max_msecs = 20;
 
 void monotime(struct timespec *ts)
 {
@@ -83,16 +100,91 @@ bool attached()
 // slot needs nothing more: it keeps USED without COMPLETE (or its previous contents, when the
 // writer died before stamping it), which every reader shows as it is, and next_seqno already
 // moved past it, so the next claim takes a fresh slot.
-bool mutex_result_taken(int rc, pthread_mutex_t *mutex)
+// A mutex that cannot be made consistent (another process wrote over it meanwhile) is released
+// again and the lock fails: whatever it holds now, this process must not stop on it.
+int mutex_result_read(vek_rir_failure_info_t *failure_info, int rc, pthread_mutex_t *mutex)
 {
     if (rc == 0)
-        return true;
+        return 0;
     if (rc == EOWNERDEAD) {
         int consistent_rc = pthread_mutex_consistent(mutex);
-        VEK_RIR_ASSERT(consistent_rc == 0);
-        return true;
+        if (consistent_rc == 0)
+            return 0;
+        pthread_mutex_unlock(mutex);
+        vek_rir_failure_info_set(failure_info, text_lock_consistent, vek_rir_local_path,
+                                 consistent_rc);
+        return 1;
     }
-    return false;
+    vek_rir_failure_info_set(failure_info, text_lock_failed, vek_rir_local_path, rc);
+    return 1;
+}
+
+// The thread id in the mutex's lock word (0 when it shows none). The word is shared with every
+// process that maps the log, so it is read once, atomically, and only reported or tested.
+pid_t mutex_owner_tid(pthread_mutex_t *mutex)
+{
+    int word = __atomic_load_n(&mutex->__data.__lock, __ATOMIC_RELAXED);
+    return static_cast<pid_t>(static_cast<unsigned>(word) & FUTEX_TID_MASK);
+}
+
+// Try first, so the common free mutex costs no clock reading; then wait against the monotonic
+// clock: pthread_mutex_timedlock measures against the wall clock, which a step back would
+// stretch (and a step forward cut short). 0 and the mutex held, or the lock's result.
+int mutex_take_within(pthread_mutex_t *mutex, time_t wait_secs)
+{
+    int rc = pthread_mutex_trylock(mutex);
+    if (rc != EBUSY)
+        return rc;
+    struct timespec deadline;
+    monotime(&deadline);
+    deadline.tv_sec += wait_secs;
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+}
+
+// The live log's identity, as /proc/<tid>/maps shows a mapping of it: device and inode, which
+// name the file whatever path (or mount namespace) the other process reached it by.
+struct live_file_id_t {
+    unsigned dev_major;
+    unsigned dev_minor;
+    unsigned long inode;
+};
+
+// Whether tid names a thread alive now whose process maps the live log writable and shared, as
+// every process able to hold the mutex does. A thread id from an earlier boot either names no
+// thread now (/proc/<tid> missing) or, reused, one of a process that never attached in this
+// boot, since the first attach of the boot renews the boot time. A maps file that cannot be
+// read (another user's process seen by an unprivileged attach) counts as a live holder: the
+// attach then fails instead of re-making a mutex that may be in use.
+bool thread_holds_live_map(pid_t tid, const live_file_id_t &live)
+{
+    if (tid <= 0)
+        return false;
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/maps", static_cast<int>(tid));
+    FILE *maps = fopen(path, "re");
+    if (maps == nullptr) {
+        snprintf(path, sizeof(path), "/proc/%d", static_cast<int>(tid));
+        return access(path, F_OK) == 0;
+    }
+    bool found = false;
+    bool at_line_start = true;
+    char piece[256];
+    while (!found && fgets(piece, sizeof(piece), maps) != nullptr) {
+        size_t length = strlen(piece);
+        bool starts_line = at_line_start;
+        at_line_start = length > 0 && piece[length - 1] == '\n';
+        if (!starts_line)
+            continue;
+        char perms[5] = {0};
+        unsigned dev_major = 0, dev_minor = 0;
+        unsigned long inode = 0;
+        if (sscanf(piece, "%*x-%*x %4s %*x %x:%x %lu", perms, &dev_major, &dev_minor, &inode) != 4)
+            continue;
+        found = perms[1] == 'w' && perms[3] == 's' && dev_major == live.dev_major &&
+                dev_minor == live.dev_minor && inode == live.inode;
+    }
+    fclose(maps);
+    return found;
 }
 
 void mutex_init(vek_rir_header_lock_real_t *lock)
@@ -111,14 +203,11 @@ void mutex_init(vek_rir_header_lock_real_t *lock)
 
 // True when the mutex could be had within the bounded wait, and then it is held. Anything
 // else (ETIMEDOUT; EDEADLK, since a stale owner id from an earlier boot can equal ours;
-// ENOTRECOVERABLE; a damaged image) means that no live process can release it.
+// ENOTRECOVERABLE; a damaged image) leaves the caller to ask who holds it.
 bool mutex_sound_within(pthread_mutex_t *mutex, time_t wait_secs)
 {
-    struct timespec deadline;
-    monotime(&deadline);
-    deadline.tv_sec += wait_secs;
-    int rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-    return mutex_result_taken(rc, mutex);
+    vek_rir_failure_info_t ignored;
+    return mutex_result_read(&ignored, mutex_take_within(mutex, wait_secs), mutex) == 0;
 }
 
 // A disk that cannot take the mapping leaves the records where every attached process sees
@@ -202,7 +291,10 @@ int new_header_init(vek_rir_failure_info_t *failure_info, vek_rir_header_t *head
 
 // The mutex is initialised once per boot. The reported boot time also moves when the wall
 // clock is stepped, and re-initialising a mutex that other processes use would let two writers
-// into the ring; so a mutex that can still be had is kept and only the boot time is stored.
+// into the ring and stop its holder at its unlock; so a mutex that can still be had is kept
+// and only the boot time is stored, and one that cannot is re-made only when its owner id
+// names no live thread mapping this log. Otherwise the attach fails and nothing is changed: a
+// holder merely slow lets go, and the next attach renews the boot time.
 // A sync the disk refuses fails this attach; the boot time stays in the shared pages, so the
 // next attach finds it current and goes ahead without one.
 int boot_time_check(vek_rir_failure_info_t *failure_info, vek_rir_header_t *header)
@@ -213,9 +305,19 @@ int boot_time_check(vek_rir_failure_info_t *failure_info, vek_rir_header_t *head
         return 0;
     if (mutex_sound_within(&lock.mutex_body, boot_relock_wait_secs)) {
         lock.mutex_init_boot_time = boot_time;
-        int rc = pthread_mutex_unlock(&lock.mutex_body);
-        VEK_RIR_ASSERT(rc == 0);
+        pthread_mutex_unlock(&lock.mutex_body);
     } else {
+        struct stat st;
+        int rc = fstat(vek_rir_fd, &st);
+        VEK_RIR_ASSERT(rc == 0);
+        live_file_id_t live = {major(st.st_dev), minor(st.st_dev),
+                               static_cast<unsigned long>(st.st_ino)};
+        pid_t owner = mutex_owner_tid(&lock.mutex_body);
+        if (thread_holds_live_map(owner, live)) {
+            vek_rir_failure_info_set(failure_info, text_renew_held, vek_rir_local_path,
+                                     static_cast<int>(owner));
+            return 1;
+        }
         mutex_init(&lock);
         lock.mutex_init_boot_time = boot_time;
     }
@@ -390,24 +492,54 @@ int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int
                                      vek_rir_global_attach_domain_lock_path);
         return 1;
     }
-    int rc;
-    do {
-        rc = flock(fd, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    VEK_RIR_ASSERT(rc == 0);
-    *fd_rv = fd;
-    return 0;
+    // Every process that may log can open the lock file and hold its flock: the wait is
+    // bounded like the mutex's, and no answer of flock stops this process.
+    struct timespec deadline;
+    monotime(&deadline);
+    deadline.tv_sec += vek_rir_lock_wait_secs;
+    long step_msecs = 1;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            *fd_rv = fd;
+            return 0;
+        }
+        int flock_errno = errno;
+        if (flock_errno != EWOULDBLOCK && flock_errno != EINTR) {
+            close(fd);
+            vek_rir_failure_info_set(failure_info, text_lock_file_failed,
+                                     vek_rir_global_attach_domain_lock_path, flock_errno);
+            return 1;
+        }
+        struct timespec now;
+        monotime(&now);
+        if (now.tv_sec > deadline.tv_sec ||
+            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+            close(fd);
+            vek_rir_failure_info_set(failure_info, text_lock_file_held,
+                                     vek_rir_global_attach_domain_lock_path,
+                                     vek_rir_lock_wait_secs);
+            return 1;
+        }
+        struct timespec step = {0, step_msecs * 1000000L};
+        nanosleep(&step, nullptr);
+        step_msecs = step_msecs * 2 < lock_file_step_max_msecs ? step_msecs * 2
+                                                               : lock_file_step_max_msecs;
+    }
 }
 
+// The close releases the flock whatever the unlock answered, and a close that reports an error
+// on Linux has released the descriptor too: neither is a reason to stop.
 void vek_rir_global_attach_domain_leave(int fd)
 {
     int rc;
     do {
         rc = flock(fd, LOCK_UN);
     } while (rc != 0 && errno == EINTR);
-    VEK_RIR_ASSERT(rc == 0);
-    rc = close(fd);
-    VEK_RIR_ASSERT(rc == 0);
+    if (rc != 0)
+        vek_rir_util_log_limited(vek_rir_global_attach_domain_lock_path,
+                                 text_lock_file_unlock_log, vek_rir_global_attach_domain_lock_path,
+                                 errno);
+    close(fd);
 }
 
 int vek_mem_file_work_safe(vek_rir_failure_info_t *failure_info)
@@ -467,20 +599,35 @@ void vek_rir_file_flush()
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
     if (vek_rir_file_sync(&failure_info) != 0)
-        vek_rir_util_log(text_log_flush, vek_rir_failure_info_text(&failure_info));
+        vek_rir_util_log_limited(vek_rir_local_path, text_log_flush,
+                                 vek_rir_failure_info_text(&failure_info));
 }
 
-void vek_rir_file_lock()
+int vek_rir_file_lock(vek_rir_failure_info_t *failure_info)
 {
     VEK_RIR_ASSERT(attached());
     monotime_stamp(&vek_rir_last_lock_start);
     pthread_mutex_t *mutex = &vek_rir_helper_lock(vek_rir_header).mutex_body;
-    int rc = pthread_mutex_lock(mutex);
-    VEK_RIR_ASSERT(mutex_result_taken(rc, mutex));
+    int rc = mutex_take_within(mutex, vek_rir_lock_wait_secs);
+    if (rc == ETIMEDOUT) {
+        pid_t owner = mutex_owner_tid(mutex);
+        if (owner != 0)
+            vek_rir_failure_info_set(failure_info, text_lock_held_by, vek_rir_local_path,
+                                     vek_rir_lock_wait_secs, static_cast<int>(owner));
+        else
+            vek_rir_failure_info_set(failure_info, text_lock_held, vek_rir_local_path,
+                                     vek_rir_lock_wait_secs);
+        return 1;
+    }
+    if (mutex_result_read(failure_info, rc, mutex) != 0)
+        return 1;
     monotime_stamp(&vek_rir_last_lock_end);
+    return 0;
 }
 
-void vek_rir_file_unlock()
+// A failed unlock means another process wrote over the mutex while this one held it; the
+// line says what the mutex holds now, at most once in a while, since the writer can repeat it.
+int vek_rir_file_unlock()
 {
     VEK_RIR_ASSERT(attached());
     monotime_stamp(&vek_rir_last_unlock_start);
@@ -489,20 +636,23 @@ void vek_rir_file_unlock()
     if (rc != 0) {
         int words[4];
         memcpy(words, mutex, sizeof(words));
-        vek_rir_util_log(text_unlock_log, rc, static_cast<int>(getpid()), words[0], words[1],
-                         words[2], words[3]);
-        VEK_RIR_ASSERT(rc == 0);
+        vek_rir_util_log_limited(vek_rir_local_path, text_unlock_log, rc,
+                                 static_cast<int>(getpid()), words[0], words[1], words[2],
+                                 words[3]);
+        return 1;
     }
     monotime_stamp(&vek_rir_last_unlock_end);
+    return 0;
 }
 
 // [complete-last] A claim stamps the slot USED (clearing COMPLETE) and the fill follows; only
 // vek_rir_next_record_return sets COMPLETE, so a slot without it was never finished.
-void vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock)
+int vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock,
+                            vek_rir_failure_info_t *failure_info)
 {
     VEK_RIR_ASSERT(attached());
-    if (dolock)
-        vek_rir_file_lock();
+    if (dolock && vek_rir_file_lock(failure_info) != 0)
+        return 1;
     vek_rir_header_info_real_t &info = vek_rir_helper_info(vek_rir_header);
     uint64_t seqno = info.next_seqno;
     info.next_seqno = seqno + 1;
@@ -527,17 +677,17 @@ void vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock)
     real.time_secs = info.last_touch_secs;
     real.time_usecs = info.last_touch_usecs;
     *record_rv = record;
+    return 0;
 }
 
 // [complete-last] The last store of an append.
-void vek_rir_next_record_return(vek_rir_record_t *record, int dounlock)
+int vek_rir_next_record_return(vek_rir_record_t *record, int dounlock)
 {
     VEK_RIR_ASSERT(attached());
     // A release store: the whole fill is in memory before a reader can see COMPLETE.
     uint64_t &flags = vek_rir_helper_real(record).flags;
     __atomic_store_n(&flags, flags | VEK_RIR_RECORD_FLAG_COMPLETE, __ATOMIC_RELEASE);
-    if (dounlock)
-        vek_rir_file_unlock();
+    return dounlock ? vek_rir_file_unlock() : 0;
 }
 
 vek_rir_rc_t vek_rir_if_world_init(vek_rir_failure_info_t *failure_info)
@@ -569,8 +719,11 @@ vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_info, uint64_
     if (!vek_mem_file_work_safe(failure_info))
         return VEK_RIR_RC_FAILURE;
     vek_rir_record_t *record = nullptr;
-    vek_rir_next_record_get(&record, VEK_RIR_TRUE);
+    if (vek_rir_next_record_get(&record, VEK_RIR_TRUE, failure_info) != 0)
+        return VEK_RIR_RC_FAILURE;
     record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
+    // The record is complete and in the log; an unlock refused because another process wrote
+    // over the mutex has its line, and a caller told of a failure would only log it twice.
     vek_rir_next_record_return(record, VEK_RIR_TRUE);
     if (rir_flags & VEK_RIR_FLAG_TOKERNEL)
         kernel_copy(rir_identity, rir_text);
@@ -634,7 +787,11 @@ vek_rir_rc_t vek_rir_cli_add(vek_rir_failure_info_t *failure_info, uint64_t rir_
     }
     vek_rir_cli_chokage_intercept_begin();
     vek_rir_record_t *record = nullptr;
-    vek_rir_next_record_get(&record, VEK_RIR_TRUE);
+    if (vek_rir_next_record_get(&record, VEK_RIR_TRUE, failure_info) != 0) {
+        vek_rir_file_detach();
+        vek_rir_cli_chokage_intercept_end();
+        return VEK_RIR_RC_FAILURE;
+    }
     record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
     vek_rir_next_record_return(record, VEK_RIR_TRUE);
     // The record is in the log either way; a failed sync says that the disk may not hold it.

@@ -83,11 +83,16 @@ void monotime_stamp(struct timespec *stamp)
 // How often this process runs the free-space check: 0 before every append, else at most once
 // per that many milliseconds of the appends' own wall-clock readings. Between two checks the
 // last good one stands; a failed one is never kept, so every append after it checks again.
-// Both are read and written by any thread without a lock.
-std::atomic<uint32_t> check_interval_msecs{0};
-// The wall-clock reading (ns since the epoch) taken before the last check that passed; 0 when
-// there is none to rely on.
-std::atomic<uint64_t> check_good_ns{0};
+// Both are read and written by any thread without a lock. Every append reads them and only a
+// check writes them, so they get a cache line of their own, away from the lock timestamps that
+// every append writes.
+struct alignas(64) check_state_t {
+    std::atomic<uint32_t> interval_msecs{0};
+    // The wall-clock reading (ns since the epoch) taken before the last check that passed; 0
+    // when there is none to rely on.
+    std::atomic<uint64_t> good_ns{0};
+};
+check_state_t check_state;
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 pthread_once_t check_fork_once = PTHREAD_ONCE_INIT;
@@ -98,7 +103,7 @@ pthread_once_t check_fork_once = PTHREAD_ONCE_INIT;
 // is a system call and the cached path must make none.
 void check_fork_child()
 {
-    check_good_ns.store(0, std::memory_order_relaxed);
+    check_state.good_ns.store(0, std::memory_order_relaxed);
 }
 
 void check_fork_handler_install()
@@ -111,7 +116,7 @@ void check_forget()
 {
     int rc = pthread_once(&check_fork_once, check_fork_handler_install);
     VEK_RIR_ASSERT(rc == 0);
-    check_good_ns.store(0, std::memory_order_relaxed);
+    check_state.good_ns.store(0, std::memory_order_relaxed);
 }
 
 uint64_t timespec_ns(const struct timespec &ts)
@@ -123,7 +128,7 @@ uint64_t timespec_ns(const struct timespec &ts)
 // back past the last good check (its age is then unknown).
 bool check_due(uint64_t now_ns, uint32_t interval_msecs)
 {
-    uint64_t good_ns = check_good_ns.load(std::memory_order_relaxed);
+    uint64_t good_ns = check_state.good_ns.load(std::memory_order_relaxed);
     return good_ns == 0 || now_ns < good_ns ||
            now_ns - good_ns >= static_cast<uint64_t>(interval_msecs) * 1000000u;
 }
@@ -165,7 +170,7 @@ void check_interval_from_environment()
                 static_cast<unsigned>(vek_rir_check_interval_max_msecs));
         msecs = 0;
     }
-    check_interval_msecs.store(msecs, std::memory_order_relaxed);
+    check_state.interval_msecs.store(msecs, std::memory_order_relaxed);
 }
 
 bool attached()
@@ -517,14 +522,14 @@ int vek_rir_file_attach(int create_if_needed, vek_rir_failure_info_t *failure_in
 
 uint32_t vek_rir_file_check_interval_get()
 {
-    return check_interval_msecs.load(std::memory_order_relaxed);
+    return check_state.interval_msecs.load(std::memory_order_relaxed);
 }
 
 vek_rir_rc_t vek_rir_if_check_interval_set(int64_t msecs)
 {
     if (msecs < 0 || msecs > static_cast<int64_t>(vek_rir_check_interval_max_msecs))
         return VEK_RIR_RC_FAILURE;
-    check_interval_msecs.store(static_cast<uint32_t>(msecs), std::memory_order_relaxed);
+    check_state.interval_msecs.store(static_cast<uint32_t>(msecs), std::memory_order_relaxed);
     // A good check kept under another interval proves nothing about this one.
     check_forget();
     return VEK_RIR_RC_OK;
@@ -639,12 +644,12 @@ int record_claim_checked(vek_rir_failure_info_t *failure_info, uint32_t interval
     }
     vek_rir_file_unlock();
     if (!vek_mem_file_work_safe(failure_info)) {
-        check_good_ns.store(0, std::memory_order_relaxed);
+        check_state.good_ns.store(0, std::memory_order_relaxed);
         return 1;
     }
     // The reading from before the check: the next one is due at most an interval after this
     // one looked at the disk, never later.
-    check_good_ns.store(timespec_ns(now), std::memory_order_relaxed);
+    check_state.good_ns.store(timespec_ns(now), std::memory_order_relaxed);
     vek_rir_next_record_get(record_rv, VEK_RIR_TRUE);
     return 0;
 }
@@ -699,7 +704,7 @@ vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_info, uint64_
     }
     vek_rir_failure_info_clear(failure_info);
     vek_rir_record_t *record = nullptr;
-    uint32_t interval_msecs = check_interval_msecs.load(std::memory_order_relaxed);
+    uint32_t interval_msecs = check_state.interval_msecs.load(std::memory_order_relaxed);
     if (interval_msecs == 0) {
         if (!vek_mem_file_work_safe(failure_info))
             return VEK_RIR_RC_FAILURE;

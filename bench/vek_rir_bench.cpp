@@ -133,10 +133,19 @@ void qb_setup()
 }
 #endif
 
+// The library's append, with the default check before every append ("rir") or with the check
+// at most once per 100 ms ("rir-interval100").
+bool is_rir(const std::string &kind)
+{
+    return kind == "rir" || kind == "rir-interval100";
+}
+
 // Prepares the calling process for `kind`; returns the call to time.
 std::function<bool()> writer_setup(const std::string &kind)
 {
-    if (kind == "rir")
+    if (kind == "rir-interval100" && vek_rir_if_check_interval_set(100) != VEK_RIR_RC_OK)
+        die("cannot set the check interval");
+    if (is_rir(kind))
         return [] {
             return vek_rir_if_record_add(nullptr, 0, VEK_RIR_CLASS_EVENT, 7, bench_identity,
                                          bench_text.c_str()) == VEK_RIR_RC_OK;
@@ -225,11 +234,11 @@ std::vector<uint64_t> writers_run(const std::string &kind, int writers, bool pro
         for (int w = 0; w < writers; w++) {
             pid_t pid = fork();
             if (pid == 0) {
-                if (kind == "rir" && vek_rir_if_world_init(nullptr) != VEK_RIR_RC_OK)
+                if (is_rir(kind) && vek_rir_if_world_init(nullptr) != VEK_RIR_RC_OK)
                     _exit(3);
                 std::function<bool()> call = writer_setup(kind);
                 writer_body(run, writers, call, run->lat + static_cast<size_t>(w) * count, count);
-                if (kind == "rir")
+                if (is_rir(kind))
                     vek_rir_if_world_deinit(nullptr);
 #ifdef VEK_BENCH_HAVE_QB
                 if (kind == "qb") {
@@ -252,7 +261,7 @@ std::vector<uint64_t> writers_run(const std::string &kind, int writers, bool pro
                 die("a writer process failed");
         }
     } else {
-        if (kind == "rir" && vek_rir_if_world_init(nullptr) != VEK_RIR_RC_OK)
+        if (is_rir(kind) && vek_rir_if_world_init(nullptr) != VEK_RIR_RC_OK)
             die("cannot attach");
         std::function<bool()> call = writer_setup(kind);
         std::vector<std::thread> threads;
@@ -266,7 +275,7 @@ std::vector<uint64_t> writers_run(const std::string &kind, int writers, bool pro
         run->go = 1;
         for (std::thread &t : threads)
             t.join();
-        if (kind == "rir")
+        if (is_rir(kind))
             vek_rir_if_world_deinit(nullptr);
 #ifdef VEK_BENCH_HAVE_QB
         if (kind == "qb")
@@ -393,7 +402,7 @@ void server_child_stop(pid_t pid)
 int cmd_append(const std::string &kind, int writers, bool processes, size_t count,
                bool with_snaps)
 {
-    uint64_t seqno_before = kind == "rir" ? rir_next_seqno() : 0;
+    uint64_t seqno_before = is_rir(kind) ? rir_next_seqno() : 0;
     const char *syslog_out = getenv("VEK_BENCH_SYSLOG_FILE");
     if (kind == "syslog" && syslog_out == nullptr)
         die("VEK_BENCH_SYSLOG_FILE not set");
@@ -423,7 +432,7 @@ int cmd_append(const std::string &kind, int writers, bool processes, size_t coun
     uint64_t calls = lat.size() + static_cast<uint64_t>(writers) * warmup_calls;
     uint64_t lost = failed;
     std::string name = kind + (processes ? "/procs" : "/threads") + (with_snaps ? "+snaps" : "");
-    if (kind == "rir") {
+    if (is_rir(kind)) {
         lost += rir_lost(seqno_before, calls - failed);
     } else if (kind == "syslog") {
         // Client side as timed; then until the collector has written everything.
@@ -796,7 +805,7 @@ int main(int argc, char **argv)
     if (!a.empty() && a[0] == "plain")
         return cmd_plain(num(1, 10000), a.size() > 2 && a[2] == "rss");
     fprintf(stderr,
-            "usage: vek_rir_bench append rir|floor|floor-nocheck|syslog|qb|write WRITERS "
+            "usage: vek_rir_bench append rir|rir-interval100|floor|floor-nocheck|syslog|qb|write WRITERS "
             "threads|procs [COUNT] [snaps]\n"
             "       vek_rir_bench snap [COUNT] | merge [COUNT] | exchange [COUNT] | "
             "plain [COUNT] [rss] | holds [COUNT]\n");

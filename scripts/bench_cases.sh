@@ -65,7 +65,7 @@ append_cases() { # append_cases MEDIUM COUNT KINDS...
     done
 }
 
-kinds=(rir floor floor-nocheck write syslog)
+kinds=(rir rir-interval100 floor floor-nocheck write syslog)
 if "$bench" has-qb; then kinds+=(qb); fi
 
 echo "tmpfs cases" >&2
@@ -136,6 +136,7 @@ wait $rsyslog_pid 2>/dev/null || true
             if (name ~ /\+snaps$/) return "rir/procs"
             if (base == "rir") return "floor/" part[2]
             if (base == "floor-nocheck") return "floor/" part[2]
+            if (base == "rir-interval100") return "floor-nocheck/" part[2]
             if (base == "floor") return ""
             if (base == "write" || base == "syslog" || base == "qb") return "rir/" part[2]
             if (name == "snap-lock-hold") return "memcpy-3MiB"

@@ -29,6 +29,9 @@ int main(void)
         printf("init: %s\n", vek_rir_failure_info_text(&failure_info));
         return 1;
     }
+    if (vek_rir_if_check_interval_set(100) != VEK_RIR_RC_OK ||
+        vek_rir_if_check_interval_set(1001) != VEK_RIR_RC_FAILURE)
+        return 6;
     if (vek_rir_if_record_add(&failure_info, VEK_RIR_FLAGS_NONE, VEK_RIR_CLASS_STEP, 7,
                               "c99-program", "logged from C") != VEK_RIR_RC_OK)
         return 2;

@@ -114,6 +114,19 @@ VEK_RIR_API vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_i
                                                uint64_t rir_code, const char *rir_identity,
                                                const char *rir_text);
 
+/* How often this process checks that /vek_var is writable and has 90 MiB free before it
+ * appends. 0, the default, checks before every append (about 2 us of an append's 2.3). With
+ * msecs from 1 to 1000 an append checks only when the last good check is that old, measured
+ * with the wall-clock reading that stamps the record, and otherwise makes no system call but
+ * the mutex: a disk that fills up or turns read-only is noticed up to msecs late. A failed
+ * check is never kept; the next append checks again. A forked child checks afresh.
+ * Any thread may call it at any time; it applies to the whole process. Out of range: fails and
+ * changes nothing.
+ * The environment variable VEK_RIR_CHECK_INTERVAL_MSECS, read at every attach (world init),
+ * sets the same value; one that is not a number from 0 to 1000 gives the default and one line
+ * on standard error. Without the variable an attach keeps the interval as it is. */
+VEK_RIR_API vek_rir_rc_t vek_rir_if_check_interval_set(int64_t msecs);
+
 /* Detaches: syncs the mapping to disk and releases it. Call once, while attached, when no
  * other thread of the process appends any more. In a process that is not attached (its init
  * failed, or it never called it) it changes nothing and fails with "process not attached to

@@ -413,6 +413,8 @@ void vek_rir_helper_field_copy(char *field, size_t field_size, const char *sourc
 /* ---- attachment, lock and append (vek_rir_store.cpp) ------------------------------------- */
 
 inline constexpr uint64_t vek_rir_freespace_min = 0x5a00000; /* 90 MiB */
+/* The longest interval between two free-space checks a process may ask for (in ms). */
+inline constexpr uint32_t vek_rir_check_interval_max_msecs = 1000;
 
 extern int vek_rir_fd;
 extern vek_rir_header_t *vek_rir_header;
@@ -424,6 +426,9 @@ extern struct timespec vek_rir_last_unlock_end;
 int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int *fd_rv);
 void vek_rir_global_attach_domain_leave(int fd);
 int vek_mem_file_work_safe(vek_rir_failure_info_t *failure_info);
+/* This process's interval between free-space checks in ms (0: before every append), as set by
+ * vek_rir_if_check_interval_set or by VEK_RIR_CHECK_INTERVAL_MSECS at the last attach. */
+uint32_t vek_rir_file_check_interval_get();
 int vek_rir_file_attach(int create_if_needed, vek_rir_failure_info_t *failure_info);
 /* Syncs, unmaps and closes; the process is detached even when the sync fails (1 and a text). */
 int vek_rir_file_detach(vek_rir_failure_info_t *failure_info = nullptr);

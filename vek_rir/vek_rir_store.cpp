@@ -2,16 +2,19 @@
 // descriptor, one shared mapping of the whole file), the attach domain that serialises
 // attaching across the node, the free-space check, the robust process-shared mutex in the
 // file's lock block, the claim and complete steps of every append, and the logging interface
-// built on them. Owns vek_rir_fd, vek_rir_header and the four lock timestamps; touches the
-// live log, its lock file, the node markers and /dev/kmsg.
+// built on them. Owns vek_rir_fd, vek_rir_header, the four lock timestamps and the process's
+// free-space check interval with the time of its last good check; touches the live log, its
+// lock file, the node markers and /dev/kmsg.
 
 #include "vek_rir/vek_rir_int.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -20,6 +23,8 @@
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <atomic>
 
 int vek_rir_fd = -1;
 vek_rir_header_t *vek_rir_header = nullptr;
@@ -62,6 +67,10 @@ constexpr char text_parent_space[] = "unable to work RIR - parent out of space";
 constexpr char text_unlock_log[] = "unable to unlock RIR: %d(%d): %d %d %d %d\n";
 constexpr char text_lock_file_unlock_log[] = "unable to unlock RIR lock file at %s (%d)\n";
 constexpr char text_log_flush[] = "%s\n";
+constexpr char text_check_interval_env[] =
+    "vek_rir: ignoring %s=\"%s\" (not a number of milliseconds from 0 to %u); the free-space "
+    "check runs before every append\n";
+constexpr char env_check_interval[] = "VEK_RIR_CHECK_INTERVAL_MSECS";
 
 // How long an attach waits for a mutex whose recorded boot time differs from the node's before
 // it looks at who holds it. Shorter than vek_rir_lock_wait_secs: the attach holds the lock file
@@ -88,6 +97,99 @@ void monotime_stamp(struct timespec *stamp)
     monotime(&now);
     __atomic_store_n(&stamp->tv_sec, now.tv_sec, __ATOMIC_RELAXED);
     __atomic_store_n(&stamp->tv_nsec, now.tv_nsec, __ATOMIC_RELAXED);
+}
+
+// How often this process runs the free-space check: 0 before every append, else at most once
+// per that many milliseconds of the appends' own wall-clock readings. Between two checks the
+// last good one stands; a failed one is never kept, so every append after it checks again.
+// Both are read and written by any thread without a lock. Every append reads them and only a
+// check writes them, so they get a cache line of their own, away from the lock timestamps that
+// every append writes.
+struct alignas(64) check_state_t {
+    std::atomic<uint32_t> interval_msecs{0};
+    // The wall-clock reading (ns since the epoch) taken before the last check that passed; 0
+    // when there is none to rely on.
+    std::atomic<uint64_t> good_ns{0};
+};
+check_state_t check_state;
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+pthread_once_t check_fork_once = PTHREAD_ONCE_INIT;
+
+// A forked child starts with a check of its own: it may drop privileges or change its root
+// before it logs, and the parent's answer says nothing about what it may write. The reset runs
+// in the child's fork handler rather than comparing process ids on the append, because getpid
+// is a system call and the cached path must make none.
+void check_fork_child()
+{
+    check_state.good_ns.store(0, std::memory_order_relaxed);
+}
+
+void check_fork_handler_install()
+{
+    int rc = pthread_atfork(nullptr, nullptr, check_fork_child);
+    VEK_RIR_ASSERT(rc == 0);
+}
+
+void check_forget()
+{
+    int rc = pthread_once(&check_fork_once, check_fork_handler_install);
+    VEK_RIR_ASSERT(rc == 0);
+    check_state.good_ns.store(0, std::memory_order_relaxed);
+}
+
+uint64_t timespec_ns(const struct timespec &ts)
+{
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Due when no good check is known, when the interval has passed, or when the wall clock went
+// back past the last good check (its age is then unknown).
+bool check_due(uint64_t now_ns, uint32_t interval_msecs)
+{
+    uint64_t good_ns = check_state.good_ns.load(std::memory_order_relaxed);
+    return good_ns == 0 || now_ns < good_ns ||
+           now_ns - good_ns >= static_cast<uint64_t>(interval_msecs) * 1000000u;
+}
+
+// Only plain decimal digits, 0 to the maximum; anything else (a sign, blanks, an empty value,
+// a unit) is not a number of milliseconds.
+bool check_interval_parse(const char *text, uint32_t *msecs_rv)
+{
+    if (*text == 0)
+        return false;
+    uint32_t msecs = 0;
+    for (const char *c = text; *c != 0; c++) {
+        if (*c < '0' || *c > '9')
+            return false;
+        msecs = msecs * 10 + static_cast<uint32_t>(*c - '0');
+        if (msecs > vek_rir_check_interval_max_msecs)
+            return false;
+    }
+    *msecs_rv = msecs;
+    return true;
+}
+
+// Read at every attach; without the variable the interval stays as the process set it. A bad
+// value gives the default and one line on standard error, its text cut short and made
+// printable so that the line stays one line.
+void check_interval_from_environment()
+{
+    const char *text = getenv(env_check_interval);
+    if (text == nullptr)
+        return;
+    uint32_t msecs = 0;
+    if (!check_interval_parse(text, &msecs)) {
+        char shown[33];
+        size_t n = 0;
+        for (; n < sizeof(shown) - 1 && text[n] != 0; n++)
+            shown[n] = text[n] >= ' ' && text[n] <= '~' ? text[n] : '?';
+        shown[n] = 0;
+        fprintf(stderr, text_check_interval_env, env_check_interval, shown,
+                static_cast<unsigned>(vek_rir_check_interval_max_msecs));
+        msecs = 0;
+    }
+    check_state.interval_msecs.store(msecs, std::memory_order_relaxed);
 }
 
 bool attached()
@@ -568,7 +670,25 @@ int vek_rir_file_attach(int create_if_needed, vek_rir_failure_info_t *failure_in
         return 1;
     int rc = attach_in_domain(create_if_needed, failure_info);
     vek_rir_global_attach_domain_leave(domain_fd);
+    // A new attachment starts with a check of its own.
+    check_interval_from_environment();
+    check_forget();
     return rc;
+}
+
+uint32_t vek_rir_file_check_interval_get()
+{
+    return check_state.interval_msecs.load(std::memory_order_relaxed);
+}
+
+vek_rir_rc_t vek_rir_if_check_interval_set(int64_t msecs)
+{
+    if (msecs < 0 || msecs > static_cast<int64_t>(vek_rir_check_interval_max_msecs))
+        return VEK_RIR_RC_FAILURE;
+    check_state.interval_msecs.store(static_cast<uint32_t>(msecs), std::memory_order_relaxed);
+    // A good check kept under another interval proves nothing about this one.
+    check_forget();
+    return VEK_RIR_RC_OK;
 }
 
 // The process is detached whatever the disk says.
@@ -645,21 +765,23 @@ int vek_rir_file_unlock()
     return 0;
 }
 
-// [complete-last] A claim stamps the slot USED (clearing COMPLETE) and the fill follows; only
-// vek_rir_next_record_return sets COMPLETE, so a slot without it was never finished.
-int vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock,
-                            vek_rir_failure_info_t *failure_info)
+namespace {
+
+void wall_clock_read(struct timespec *now)
 {
-    VEK_RIR_ASSERT(attached());
-    if (dolock && vek_rir_file_lock(failure_info) != 0)
-        return 1;
+    int rc = clock_gettime(CLOCK_REALTIME, now);
+    VEK_RIR_ASSERT(rc == 0);
+}
+
+// [complete-last] A claim stamps the slot USED (clearing COMPLETE) and the fill follows; only
+// vek_rir_next_record_return sets COMPLETE, so a slot without it was never finished. Runs
+// under the mutex, with the wall-clock reading taken under it.
+void record_claim(vek_rir_record_t **record_rv, const struct timespec &now)
+{
     vek_rir_header_info_real_t &info = vek_rir_helper_info(vek_rir_header);
     uint64_t seqno = info.next_seqno;
     info.next_seqno = seqno + 1;
     vek_rir_record_t *record = vek_rir_helper_slot(vek_rir_header, seqno % VEK_RIR_RECORD_COUNT);
-    struct timespec now;
-    int rc = clock_gettime(CLOCK_REALTIME, &now);
-    VEK_RIR_ASSERT(rc == 0);
     info.last_touch_secs = static_cast<uint64_t>(now.tv_sec);
     info.last_touch_usecs = static_cast<uint64_t>(now.tv_nsec / 1000);
     vek_rir_record_real_t &real = vek_rir_helper_real(record);
@@ -677,6 +799,45 @@ int vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock,
     real.time_secs = info.last_touch_secs;
     real.time_usecs = info.last_touch_usecs;
     *record_rv = record;
+}
+
+// The append with a check interval: the clock reading that stamps the record also decides
+// whether the check is due, so an append within the interval makes no system call of its
+// own. A due check runs with the mutex released, as on the default path, so that no writer
+// of the node waits for its system calls; the record is then claimed afresh.
+int record_claim_checked(vek_rir_failure_info_t *failure_info, uint32_t interval_msecs,
+                         vek_rir_record_t **record_rv)
+{
+    if (vek_rir_file_lock(failure_info) != 0)
+        return 1;
+    struct timespec now;
+    wall_clock_read(&now);
+    if (!check_due(timespec_ns(now), interval_msecs)) {
+        record_claim(record_rv, now);
+        return 0;
+    }
+    vek_rir_file_unlock();
+    if (!vek_mem_file_work_safe(failure_info)) {
+        check_state.good_ns.store(0, std::memory_order_relaxed);
+        return 1;
+    }
+    // The reading from before the check: the next one is due at most an interval after this
+    // one looked at the disk, never later.
+    check_state.good_ns.store(timespec_ns(now), std::memory_order_relaxed);
+    return vek_rir_next_record_get(record_rv, VEK_RIR_TRUE, failure_info);
+}
+
+} // namespace
+
+int vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock,
+                            vek_rir_failure_info_t *failure_info)
+{
+    VEK_RIR_ASSERT(attached());
+    if (dolock && vek_rir_file_lock(failure_info) != 0)
+        return 1;
+    struct timespec now;
+    wall_clock_read(&now);
+    record_claim(record_rv, now);
     return 0;
 }
 
@@ -716,11 +877,15 @@ vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_info, uint64_
         return VEK_RIR_RC_OK;
     }
     vek_rir_failure_info_clear(failure_info);
-    if (!vek_mem_file_work_safe(failure_info))
-        return VEK_RIR_RC_FAILURE;
     vek_rir_record_t *record = nullptr;
-    if (vek_rir_next_record_get(&record, VEK_RIR_TRUE, failure_info) != 0)
+    uint32_t interval_msecs = check_state.interval_msecs.load(std::memory_order_relaxed);
+    if (interval_msecs == 0) {
+        if (!vek_mem_file_work_safe(failure_info) ||
+            vek_rir_next_record_get(&record, VEK_RIR_TRUE, failure_info) != 0)
+            return VEK_RIR_RC_FAILURE;
+    } else if (record_claim_checked(failure_info, interval_msecs, &record) != 0) {
         return VEK_RIR_RC_FAILURE;
+    }
     record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
     // The record is complete and in the log; an unlock refused because another process wrote
     // over the mutex has its line, and a caller told of a failure would only log it twice.

@@ -612,6 +612,8 @@ extern const vek_rir_server_duties_t vek_rir_server_duties_real;
 vek_rir_server_due_t vek_rir_server_duties_due(const vek_rir_server_timers_t *timers,
                                                uint64_t t_now);
 void vek_rir_server_duties_run(vek_rir_server_timers_t *timers, uint64_t t_now);
+/* The pass at the stop: every duty, the snapshot included. */
+void vek_rir_server_duties_final();
 /* Whether a sender may have the live log cleared or a file inhaled: its user id, as the kernel
  * gave it, is 0 or the server's effective one. A sender without credentials may not. */
 bool vek_rir_server_sender_privileged(bool credentials, uid_t sender_uid, uid_t server_euid);

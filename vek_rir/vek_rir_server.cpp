@@ -51,18 +51,6 @@ bool due(uint64_t t_now, uint64_t t_last, uint32_t interval)
     return t_now - t_last >= interval;
 }
 
-// The last pass publishes what the log holds at the stop: a fresh snapshot first, as before a
-// periodic merge, so that records logged since the last periodic one reach the merged log and
-// the mirror, and a server stopped before its first periodic snapshot still leaves them.
-void duties_final()
-{
-    vek_rir_server_duties.flush();
-    vek_rir_server_duties.snap();
-    vek_rir_server_duties.mirror_peer();
-    vek_rir_server_duties.merge();
-    vek_rir_server_duties.mirror_local();
-}
-
 void *vek_rir_server_thread(void *)
 {
     VEK_RIR_ASSERT(vek_rir_header != nullptr && vek_rir_fd != -1);
@@ -98,7 +86,7 @@ void *vek_rir_server_thread(void *)
         vek_rir_server_duties_run(&timers, vek_rir_util_monotime_secs());
     }
     vek_rir_command_server_destroy(&server_end);
-    duties_final();
+    vek_rir_server_duties_final();
     return nullptr;
 }
 
@@ -138,29 +126,109 @@ vek_rir_server_due_t vek_rir_server_duties_due(const vek_rir_server_timers_t *ti
     return d;
 }
 
-// In this order the snapshot is rewritten before everything that reads it, and the peer copy
-// is fetched before the merge reads it. Each timer restarts after its duty has finished.
+namespace {
+
+// The duties a pass or a request runs, always in this order: the snapshot is rewritten before
+// everything that reads it, and the peer copy is fetched before the merge reads it.
+constexpr unsigned duty_flush = 1;
+constexpr unsigned duty_snap = 2;
+constexpr unsigned duty_mirror_peer = 4;
+constexpr unsigned duty_merge = 8;
+constexpr unsigned duty_mirror_local = 16;
+constexpr unsigned duties_every = duty_flush | duty_snap | duty_mirror_peer | duty_merge |
+                                  duty_mirror_local;
+
+// What a request does besides its duties.
+enum class request_act_t { none, clear, inhale };
+
+// One word of the request vocabulary: what it runs, what it may answer besides "ok", and
+// whether only a privileged sender may make it. "inhale=" is a prefix; the rest of the request
+// names the file.
+struct request_word_t {
+    std::string_view word;
+    bool prefix;
+    unsigned duties;
+    request_act_t act;
+    bool privileged_only;
+};
+constexpr request_word_t request_words[] = {
+    {"nothing", false, 0, request_act_t::none, false},
+    {"snap", false, duty_snap, request_act_t::none, false},
+    {"flush", false, duty_flush, request_act_t::none, false},
+    {"mirror-peer", false, duty_mirror_peer, request_act_t::none, false},
+    {"merge", false, duty_snap | duty_merge, request_act_t::none, false},
+    {"mirror-peer-and-merge", false, duty_snap | duty_mirror_peer | duty_merge,
+     request_act_t::none, false},
+    {"mirror-local", false, duty_snap | duty_mirror_local, request_act_t::none, false},
+    {"all", false, duties_every, request_act_t::none, false},
+    {"all-but-mirror-peer", false, duties_every & ~duty_mirror_peer, request_act_t::none, false},
+    // Answered "failed" when it could not be carried out.
+    {"clear", false, 0, request_act_t::clear, true},
+    {"inhale=", true, 0, request_act_t::inhale, true},
+};
+
+const request_word_t *request_word_find(std::string_view request)
+{
+    for (const request_word_t &w : request_words)
+        if (w.prefix ? request.substr(0, w.word.size()) == w.word : request == w.word)
+            return &w;
+    return nullptr;
+}
+
+// Every duty that ran restarts its timer as soon as it has finished (the snapshot has none of
+// its own: it runs for the merge and the mirror).
+void duties_run_marked(unsigned duties, vek_rir_server_timers_t *timers)
+{
+    const vek_rir_server_duties_t &run = vek_rir_server_duties;
+    if (duties & duty_flush) {
+        run.flush();
+        timers->t_last_flush = vek_rir_util_monotime_secs();
+    }
+    if (duties & duty_snap)
+        run.snap();
+    if (duties & duty_mirror_peer) {
+        run.mirror_peer();
+        timers->t_last_mirror_peer = vek_rir_util_monotime_secs();
+    }
+    if (duties & duty_merge) {
+        run.merge();
+        timers->t_last_merge = vek_rir_util_monotime_secs();
+    }
+    if (duties & duty_mirror_local) {
+        run.mirror_local();
+        timers->t_last_mirror_local = vek_rir_util_monotime_secs();
+    }
+}
+
+// "ok", or "failed" when a clear or an inhale did not succeed.
+const char *request_act_run(request_act_t act, const char *request, size_t word_size)
+{
+    int rc = 0;
+    if (act == request_act_t::clear)
+        rc = vek_rir_server_duties.clear();
+    else if (act == request_act_t::inhale)
+        rc = vek_rir_server_duties.inhale(request + word_size);
+    return rc == 0 ? answer_ok : vek_rir_command_answer_failed;
+}
+
+} // namespace
+
 void vek_rir_server_duties_run(vek_rir_server_timers_t *timers, uint64_t t_now)
 {
     vek_rir_server_due_t d = vek_rir_server_duties_due(timers, t_now);
-    if (d.flush) {
-        vek_rir_server_duties.flush();
-        timers->t_last_flush = vek_rir_util_monotime_secs();
-    }
-    if (d.snap)
-        vek_rir_server_duties.snap();
-    if (d.mirror_peer) {
-        vek_rir_server_duties.mirror_peer();
-        timers->t_last_mirror_peer = vek_rir_util_monotime_secs();
-    }
-    if (d.merge) {
-        vek_rir_server_duties.merge();
-        timers->t_last_merge = vek_rir_util_monotime_secs();
-    }
-    if (d.mirror_local) {
-        vek_rir_server_duties.mirror_local();
-        timers->t_last_mirror_local = vek_rir_util_monotime_secs();
-    }
+    unsigned duties = (d.flush ? duty_flush : 0u) | (d.snap ? duty_snap : 0u) |
+                      (d.mirror_peer ? duty_mirror_peer : 0u) | (d.merge ? duty_merge : 0u) |
+                      (d.mirror_local ? duty_mirror_local : 0u);
+    duties_run_marked(duties, timers);
+}
+
+// The last pass publishes what the log holds at the stop: a fresh snapshot first, as before a
+// periodic merge, so that records logged since the last periodic one reach the merged log and
+// the mirror, and a server stopped before its first periodic snapshot still leaves them.
+void vek_rir_server_duties_final()
+{
+    vek_rir_server_timers_t timers;
+    duties_run_marked(duties_every, &timers);
 }
 
 bool vek_rir_server_sender_privileged(bool credentials, uid_t sender_uid, uid_t server_euid)
@@ -172,57 +240,13 @@ void vek_rir_server_request_carry_out(const char *request, bool privileged,
                                       vek_rir_server_timers_t *timers, char *response,
                                       size_t response_size)
 {
-    const vek_rir_server_duties_t &run = vek_rir_server_duties;
-    std::string_view word(request);
-    const char *answer = answer_ok;
-    bool guarded = word == "clear" || word.substr(0, 7) == "inhale=";
-    if (guarded && !privileged) {
+    const request_word_t *word = request_word_find(request);
+    const char *answer = answer_unknown;
+    if (word != nullptr && word->privileged_only && !privileged) {
         answer = vek_rir_command_answer_denied;
-    } else if (word == "nothing") {
-    } else if (word == "snap") {
-        run.snap();
-    } else if (word == "flush") {
-        run.flush();
-        timers->t_last_flush = vek_rir_util_monotime_secs();
-    } else if (word == "mirror-peer") {
-        run.mirror_peer();
-        timers->t_last_mirror_peer = vek_rir_util_monotime_secs();
-    } else if (word == "merge") {
-        run.snap();
-        run.merge();
-        timers->t_last_merge = vek_rir_util_monotime_secs();
-    } else if (word == "mirror-peer-and-merge") {
-        run.snap();
-        run.mirror_peer();
-        timers->t_last_mirror_peer = vek_rir_util_monotime_secs();
-        run.merge();
-        timers->t_last_merge = vek_rir_util_monotime_secs();
-    } else if (word == "mirror-local") {
-        run.snap();
-        run.mirror_local();
-        timers->t_last_mirror_local = vek_rir_util_monotime_secs();
-    } else if (word == "all" || word == "all-but-mirror-peer") {
-        // Every duty that ran restarts its timer, the flush too: otherwise the next quiet pass
-        // would flush again at once.
-        run.flush();
-        timers->t_last_flush = vek_rir_util_monotime_secs();
-        run.snap();
-        if (word == "all") {
-            run.mirror_peer();
-            timers->t_last_mirror_peer = vek_rir_util_monotime_secs();
-        }
-        run.merge();
-        timers->t_last_merge = vek_rir_util_monotime_secs();
-        run.mirror_local();
-        timers->t_last_mirror_local = vek_rir_util_monotime_secs();
-    } else if (word == "clear") {
-        if (run.clear() != 0)
-            answer = vek_rir_command_answer_failed;
-    } else if (word.substr(0, 7) == "inhale=") {
-        if (run.inhale(request + 7) != 0)
-            answer = vek_rir_command_answer_failed;
-    } else {
-        answer = answer_unknown;
+    } else if (word != nullptr) {
+        duties_run_marked(word->duties, timers);
+        answer = request_act_run(word->act, request, word->word.size());
     }
     memset(response, 0, response_size);
     strncpy(response, answer, response_size - 1);

@@ -19,7 +19,7 @@ namespace {
 const char c_program[] = R"(
 #include <vek_os/vek_rir_if.h>
 #include <vek_os/vek_rir_defs.h>
-#include <vek_rir/vek_rir_int.h>
+#include <vek_os/vek_rir_server.h>
 
 int main(void)
 {

@@ -10,7 +10,7 @@ prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for installed in bin/vek_rir bin/vek_rir_export lib/libvek_rir.so lib/libvek_rir.a include/vek_os/vek_rir_if.h \
-    include/vek_os/vek_rir_defs.h include/vek_rir/vek_rir_int.h lib/pkgconfig/vek_rir.pc \
+    include/vek_os/vek_rir_defs.h include/vek_os/vek_rir_server.h lib/pkgconfig/vek_rir.pc \
     lib/cmake/vek_rir/vek_rirConfig.cmake lib/systemd/system/vek-rir.service \
     share/man/man1/vek_rir.1 share/man/man1/vek_rir_export.1; do
     [[ -e $prefix/$installed ]] || { echo "not installed: $installed"; exit 1; }
@@ -18,12 +18,14 @@ done
 grep -q "^ExecStart=$prefix/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/system/vek-rir.service" ||
     grep -q "^ExecStart=.*/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/system/vek-rir.service" ||
     { echo "unit does not start the server"; exit 1; }
+# Nothing of the core's own is installed.
+[[ ! -e $prefix/include/vek_rir ]] || { echo "internal headers installed: $(ls "$prefix/include/vek_rir")"; exit 1; }
 
 # The program touches no fixed path: it checks the interface's inline helpers and that the
 # library's symbols resolve.
 cat >"$work/program.c" <<'PROGRAM'
 #include <vek_os/vek_rir_if.h>
-#include <vek_rir/vek_rir_int.h>
+#include <vek_os/vek_rir_server.h>
 int main(void)
 {
     vek_rir_failure_info_t failure_info;

@@ -402,7 +402,7 @@ void vek_rir_command_server_destroy(vek_rir_command_server_t *command_server)
     command_server->fd_server = -1;
 }
 
-int vek_rir_command_client_send_request(vek_rir_command_client_op_t *command_client_op,
+static int vek_rir_command_client_send_request(vek_rir_command_client_op_t *command_client_op,
                                         const char *command_server_name, int timeout_msecs)
 {
     vek_rir_command_client_op_t *op = command_client_op;

@@ -216,8 +216,6 @@ extern struct timespec vek_rir_last_lock_end;
 extern struct timespec vek_rir_last_unlock_start;
 extern struct timespec vek_rir_last_unlock_end;
 
-int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int *fd_rv);
-void vek_rir_global_attach_domain_leave(int fd);
 int vek_mem_file_work_safe(vek_rir_failure_info_t *failure_info);
 /* This process's interval between free-space checks in ms (0: before every append), as set by
  * vek_rir_if_check_interval_set or by VEK_RIR_CHECK_INTERVAL_MSECS at the last attach. */
@@ -270,7 +268,6 @@ vek_rir_rc_t vek_rir_cli_add(vek_rir_failure_info_t *failure_info, uint64_t rir_
                              const char *rir_text, int rir_flush);
 void vek_rir_cli_chokage_intercept_begin();
 void vek_rir_cli_chokage_intercept_end();
-void vek_rir_cli_add_handle_chokeage(int signal_number, siginfo_t *info, void *context);
 
 /* ---- snapshot, mirror and file utilities (vek_rir_snap.cpp) ----------------------------- */
 
@@ -279,7 +276,6 @@ vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *
 void vek_rir_file_mirror_local();
 void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, const char *dst_path);
 int vek_rir_util_dir_is_mounted(const char *dir_path, const char *dir_parent_path);
-void vek_rir_util_dir_sync(const char *dir_path);
 
 /* ---- merge (vek_rir_merge.cpp) ----------------------------------------------------------- */
 
@@ -361,8 +357,6 @@ int vek_rir_command_server_recv_request(vek_rir_command_server_t *command_server
 int vek_rir_command_server_send_reponse(vek_rir_command_server_t *command_server,
                                         vek_rir_command_server_op_t *command_server_op);
 void vek_rir_command_server_destroy(vek_rir_command_server_t *command_server);
-int vek_rir_command_client_send_request(vek_rir_command_client_op_t *command_client_op,
-                                        const char *command_server_name, int timeout_msecs);
 
 /* ---- maintenance server (vek_rir_server.cpp) --------------------------------------------- */
 
@@ -405,8 +399,6 @@ extern const vek_rir_server_duties_t vek_rir_server_duties_real;
 vek_rir_server_due_t vek_rir_server_duties_due(const vek_rir_server_timers_t *timers,
                                                uint64_t t_now);
 void vek_rir_server_duties_run(vek_rir_server_timers_t *timers, uint64_t t_now);
-/* The pass at the stop: every duty, the snapshot included. */
-void vek_rir_server_duties_final();
 /* Whether a sender may have the live log cleared or a file inhaled: its user id, as the kernel
  * gave it, is 0 or the server's effective one. A sender without credentials may not. */
 bool vek_rir_server_sender_privileged(bool credentials, uid_t sender_uid, uid_t server_euid);

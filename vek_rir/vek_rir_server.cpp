@@ -19,6 +19,8 @@
 #include <atomic>
 #include <string_view>
 
+static void vek_rir_server_duties_final();
+
 namespace {
 
 constexpr char text_send_failed[] = "unable to send response to: %s\n";
@@ -225,7 +227,7 @@ void vek_rir_server_duties_run(vek_rir_server_timers_t *timers, uint64_t t_now)
 // The last pass publishes what the log holds at the stop: a fresh snapshot first, as before a
 // periodic merge, so that records logged since the last periodic one reach the merged log and
 // the mirror, and a server stopped before its first periodic snapshot still leaves them.
-void vek_rir_server_duties_final()
+static void vek_rir_server_duties_final()
 {
     vek_rir_server_timers_t timers;
     duties_run_marked(duties_every, &timers);

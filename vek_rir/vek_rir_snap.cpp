@@ -296,7 +296,7 @@ int vek_rir_util_dir_is_mounted(const char *dir_path, const char *dir_parent_pat
 
 // Makes the renames done in the directory durable. The copies themselves were synced before
 // their rename, so a failure here costs at most the names of this pass: one line says so.
-void vek_rir_util_dir_sync(const char *dir_path)
+static void vek_rir_util_dir_sync(const char *dir_path)
 {
     DIR *dir = opendir(dir_path);
     if (dir == nullptr)

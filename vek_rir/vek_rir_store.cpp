@@ -580,7 +580,7 @@ void kernel_copy(const char *rir_identity, const char *rir_text)
 
 } // namespace
 
-int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int *fd_rv)
+static int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int *fd_rv)
 {
     const char *reason = nullptr;
     int fd = vek_rir_util_file_open_own(vek_rir_global_attach_domain_lock_path, O_RDWR | O_CREAT,
@@ -631,7 +631,7 @@ int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int
 
 // The close releases the flock whatever the unlock answered, and a close that reports an error
 // on Linux has released the descriptor too: neither is a reason to stop.
-void vek_rir_global_attach_domain_leave(int fd)
+static void vek_rir_global_attach_domain_leave(int fd)
 {
     int rc;
     do {
@@ -909,7 +909,7 @@ vek_rir_rc_t vek_rir_if_world_deinit(vek_rir_failure_info_t *failure_info)
     return vek_rir_file_detach(failure_info) == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }
 
-void vek_rir_cli_add_handle_chokeage(int, siginfo_t *, void *)
+static void vek_rir_cli_add_handle_chokeage(int, siginfo_t *, void *)
 {
     // The file could not back a page of the mapping: end quietly with a failure status. A
     // mutex held now is recovered by the next locker.

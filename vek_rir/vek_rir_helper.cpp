@@ -34,28 +34,44 @@ bool slot_offset_fits(uint64_t index)
 
 } // namespace
 
+vek_rir_helper_header_fault_t vek_rir_helper_header_fault(const vek_rir_header_t *header,
+                                                          bool merged_allowed)
+{
+    const vek_rir_header_info_real_t &info = vek_rir_helper_info(header);
+    if (info.version != VEK_RIR_VERSION_1)
+        return vek_rir_helper_header_fault_t::version;
+    if (info.record_size != VEK_RIR_RECORD_SIZE)
+        return vek_rir_helper_header_fault_t::record_size;
+    if (info.record_count != VEK_RIR_RECORD_COUNT &&
+        !(merged_allowed && info.record_count == VEK_RIR_MERGED_RECORD_COUNT))
+        return vek_rir_helper_header_fault_t::record_count;
+    if (info.magic != VEK_RIR_MAGIC)
+        return vek_rir_helper_header_fault_t::magic;
+    return vek_rir_helper_header_fault_t::none;
+}
+
 int vek_rir_helper_header_validate(vek_rir_failure_info_t *failure_info,
                                    const vek_rir_header_t *header, const char *which)
 {
-    const vek_rir_header_info_real_t &info = vek_rir_helper_info(header);
-    if (info.version != VEK_RIR_VERSION_1) {
-        vek_rir_failure_info_set(failure_info, text_bad_version, which);
-        return 1;
+    const char *text = nullptr;
+    switch (vek_rir_helper_header_fault(header, true)) {
+    case vek_rir_helper_header_fault_t::none:
+        return 0;
+    case vek_rir_helper_header_fault_t::version:
+        text = text_bad_version;
+        break;
+    case vek_rir_helper_header_fault_t::record_size:
+        text = text_bad_record_size;
+        break;
+    case vek_rir_helper_header_fault_t::record_count:
+        text = text_bad_record_count;
+        break;
+    case vek_rir_helper_header_fault_t::magic:
+        text = text_bad_magic;
+        break;
     }
-    if (info.record_size != VEK_RIR_RECORD_SIZE) {
-        vek_rir_failure_info_set(failure_info, text_bad_record_size, which);
-        return 1;
-    }
-    if (info.record_count != VEK_RIR_RECORD_COUNT &&
-        info.record_count != VEK_RIR_MERGED_RECORD_COUNT) {
-        vek_rir_failure_info_set(failure_info, text_bad_record_count, which);
-        return 1;
-    }
-    if (info.magic != VEK_RIR_MAGIC) {
-        vek_rir_failure_info_set(failure_info, text_bad_magic, which);
-        return 1;
-    }
-    return 0;
+    vek_rir_failure_info_set(failure_info, text, which);
+    return 1;
 }
 
 int vek_rir_helper_header_read(vek_rir_failure_info_t *failure_info, int fd,

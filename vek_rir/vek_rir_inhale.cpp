@@ -28,11 +28,6 @@ constexpr char which_inhale[] = "inhale";
 constexpr long size_of_normal_file = static_cast<long>(VEK_RIR_FILE_SIZE);
 constexpr long size_of_merged_file = static_cast<long>(VEK_RIR_MERGED_FILE_SIZE);
 
-bool attached()
-{
-    return vek_rir_header != nullptr && vek_rir_fd != -1;
-}
-
 void live_log_empty()
 {
     vek_rir_header_info_real_t &info = vek_rir_helper_info(vek_rir_header);
@@ -147,19 +142,19 @@ int clear_run(vek_rir_failure_info_t *failure_info)
 
 int vek_rir_not_for_cli_inhale(vek_rir_failure_info_t *failure_info, const char *rir_path)
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     return inhale_run(failure_info, rir_path);
 }
 
 int vek_rir_not_for_cli_clear(vek_rir_failure_info_t *failure_info)
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     return clear_run(failure_info);
 }
 
 int vek_rir_file_inhale(const char *rir_path)
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
     if (vek_rir_not_for_cli_inhale(&failure_info, rir_path) == 0)
@@ -171,7 +166,7 @@ int vek_rir_file_inhale(const char *rir_path)
 
 int vek_rir_file_clear()
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
     if (vek_rir_not_for_cli_clear(&failure_info) == 0)

@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -120,6 +121,11 @@ int vek_rir_util_file_open_own(const char *path, int flags, mode_t mode, const c
  * exclusively, so that nothing planted at the name in between is written through. Returns the
  * descriptor (write only) or -1 with errno set. */
 int vek_rir_util_file_create_companion(const char *path);
+/* Whether two stat results name one file. */
+inline bool vek_rir_util_file_same(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 /* The calls with which the core writes and syncs the files it makes. A disk may refuse any of
  * them (out of space, an I/O error), so every caller turns a failure into a failure text or a
@@ -177,6 +183,11 @@ struct vek_rir_util_buffer_t {
 
 /* ---- format helpers and ring cursor (vek_rir_helper.cpp) --------------------------------- */
 
+/* The first field of a header that no reader may accept, in the order the checks are made:
+ * version, record size, record count (a merged count only where allowed), magic. */
+enum class vek_rir_helper_header_fault_t { none, version, record_size, record_count, magic };
+vek_rir_helper_header_fault_t vek_rir_helper_header_fault(const vek_rir_header_t *header,
+                                                          bool merged_allowed);
 int vek_rir_helper_header_validate(vek_rir_failure_info_t *failure_info,
                                    const vek_rir_header_t *header, const char *which);
 int vek_rir_helper_header_read(vek_rir_failure_info_t *failure_info, int fd,
@@ -211,6 +222,11 @@ inline constexpr uint32_t vek_rir_check_interval_max_msecs = 1000;
 
 extern int vek_rir_fd;
 extern vek_rir_header_t *vek_rir_header;
+/* Whether this process holds the attachment: the descriptor and the shared mapping. */
+inline bool vek_rir_file_attached()
+{
+    return vek_rir_header != nullptr && vek_rir_fd != -1;
+}
 extern struct timespec vek_rir_last_lock_start;
 extern struct timespec vek_rir_last_lock_end;
 extern struct timespec vek_rir_last_unlock_start;

@@ -64,11 +64,6 @@ int source_step(vek_rir_failure_info_t *failure_info, merge_source_t *source)
     return 0;
 }
 
-bool same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Writing onto a source would cut and overwrite it before it is read, and writing onto the live
 // log would cut it under running writers; a device or FIFO cannot be sized. `dst_stat` is the
 // destination as found, either by path before it is opened or by descriptor after.
@@ -78,18 +73,18 @@ int dst_check(vek_rir_failure_info_t *failure_info, const char *rir_path_dst,
     struct stat src_stat;
     int rc = fstat(src1.fd, &src_stat);
     VEK_RIR_ASSERT(rc == 0);
-    if (same_file(dst_stat, src_stat)) {
+    if (vek_rir_util_file_same(dst_stat, src_stat)) {
         vek_rir_failure_info_set(failure_info, text_dst_same, rir_path_dst, which_src1);
         return 1;
     }
     rc = fstat(src2.fd, &src_stat);
     VEK_RIR_ASSERT(rc == 0);
-    if (same_file(dst_stat, src_stat)) {
+    if (vek_rir_util_file_same(dst_stat, src_stat)) {
         vek_rir_failure_info_set(failure_info, text_dst_same, rir_path_dst, which_src2);
         return 1;
     }
     struct stat live_stat;
-    if (stat(vek_rir_local_path, &live_stat) == 0 && same_file(dst_stat, live_stat)) {
+    if (stat(vek_rir_local_path, &live_stat) == 0 && vek_rir_util_file_same(dst_stat, live_stat)) {
         vek_rir_failure_info_set(failure_info, text_dst_same, rir_path_dst, name_live_log);
         return 1;
     }

@@ -42,11 +42,6 @@ constexpr char text_write_short[] =
 constexpr char text_resize[] = "unable to size snap file at %s (%d)";
 constexpr char text_sync[] = "unable to sync snap file at %s (%d)";
 
-bool attached()
-{
-    return vek_rir_header != nullptr && vek_rir_fd != -1;
-}
-
 // The mapping is copied whole under the shared lock and nothing else happens there, so the
 // time appenders wait does not depend on the disk. Every append holds the lock from claim to
 // complete, so the copy holds no half-written record except one whose writer died.
@@ -70,11 +65,6 @@ bool mirror_gate_open()
     if (vek_rir_util_dir_is_mounted(vek_rir_mirror_dir_path, vek_rir_mirror_parent_dir_path) == 0)
         return false;
     return access("/vek_tmp/vek-lumo-stopping", R_OK) != 0;
-}
-
-bool same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // A disk that failed a write may refuse the removal too (a file system remounted read-only
@@ -110,7 +100,7 @@ int image_write(int fd, const void *buffer)
 
 void vek_rir_file_snap()
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     vek_rir_util_buffer_t buffer(VEK_RIR_FILE_SIZE);
     VEK_RIR_ASSERT(buffer.data != nullptr);
     vek_rir_failure_info_t failure_info;
@@ -181,7 +171,7 @@ vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *
     const char *refusal = nullptr;
     if (!S_ISREG(snap_stat.st_mode))
         refusal = text_not_regular;
-    else if (same_file(snap_stat, live_stat))
+    else if (vek_rir_util_file_same(snap_stat, live_stat))
         refusal = text_is_live_log;
     if (refusal != nullptr) {
         vek_rir_failure_info_set(failure_info, refusal, rir_path_snap);
@@ -311,7 +301,7 @@ static void vek_rir_util_dir_sync(const char *dir_path)
 // lock, since each source is replaced only by rename and so is always one whole version.
 void vek_rir_file_mirror_local()
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     if (!mirror_gate_open())
         return;
     vek_rir_util_file_copy(vek_rir_local_snap_path, vek_rir_local_mirror_tmp_path,

@@ -192,11 +192,6 @@ void check_interval_from_environment()
     check_state.interval_msecs.store(msecs, std::memory_order_relaxed);
 }
 
-bool attached()
-{
-    return vek_rir_header != nullptr && vek_rir_fd != -1;
-}
-
 // The one place that reads a lock result. EOWNERDEAD means the previous owner died inside its
 // critical section: we own the mutex now and only have to mark it consistent. The dead writer's
 // slot needs nothing more: it keeps USED without COMPLETE (or its previous contents, when the
@@ -426,30 +421,31 @@ int boot_time_check(vek_rir_failure_info_t *failure_info, vek_rir_header_t *head
     return mapping_sync(failure_info);
 }
 
+// The live log's texts name the path and the value found, so an operator sees what is there.
 int live_header_validate(vek_rir_failure_info_t *failure_info, const vek_rir_header_t *header)
 {
     const vek_rir_header_info_real_t &info = vek_rir_helper_info(header);
-    if (info.version != VEK_RIR_VERSION_1) {
+    switch (vek_rir_helper_header_fault(header, false)) {
+    case vek_rir_helper_header_fault_t::none:
+        return 0;
+    case vek_rir_helper_header_fault_t::version:
         vek_rir_failure_info_set(failure_info, text_version, vek_rir_local_path,
                                  static_cast<long>(info.version));
-        return 1;
-    }
-    if (info.record_size != VEK_RIR_RECORD_SIZE) {
+        break;
+    case vek_rir_helper_header_fault_t::record_size:
         vek_rir_failure_info_set(failure_info, text_record_size, vek_rir_local_path,
                                  static_cast<long>(info.record_size));
-        return 1;
-    }
-    if (info.record_count != VEK_RIR_RECORD_COUNT) {
+        break;
+    case vek_rir_helper_header_fault_t::record_count:
         vek_rir_failure_info_set(failure_info, text_record_count, vek_rir_local_path,
                                  static_cast<long>(info.record_count));
-        return 1;
-    }
-    if (info.magic != VEK_RIR_MAGIC) {
+        break;
+    case vek_rir_helper_header_fault_t::magic:
         vek_rir_failure_info_set(failure_info, text_magic, vek_rir_local_path,
                                  static_cast<unsigned long>(info.magic));
-        return 1;
+        break;
     }
-    return 0;
+    return 1;
 }
 
 // The failure exit: nothing is synced, a file this attach created stays (unless it could not
@@ -694,7 +690,7 @@ vek_rir_rc_t vek_rir_if_check_interval_set(int64_t msecs)
 // The process is detached whatever the disk says.
 int vek_rir_file_detach(vek_rir_failure_info_t *failure_info)
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     vek_rir_failure_info_t local_failure_info;
     if (failure_info == nullptr)
         failure_info = &local_failure_info;
@@ -710,7 +706,7 @@ int vek_rir_file_detach(vek_rir_failure_info_t *failure_info)
 
 int vek_rir_file_sync(vek_rir_failure_info_t *failure_info)
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     return mapping_sync(failure_info);
 }
 
@@ -725,7 +721,7 @@ void vek_rir_file_flush()
 
 int vek_rir_file_lock(vek_rir_failure_info_t *failure_info)
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     monotime_stamp(&vek_rir_last_lock_start);
     pthread_mutex_t *mutex = &vek_rir_helper_lock(vek_rir_header).mutex_body;
     int rc = mutex_take_within(mutex, vek_rir_lock_wait_secs);
@@ -749,7 +745,7 @@ int vek_rir_file_lock(vek_rir_failure_info_t *failure_info)
 // line says what the mutex holds now, at most once in a while, since the writer can repeat it.
 int vek_rir_file_unlock()
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     monotime_stamp(&vek_rir_last_unlock_start);
     pthread_mutex_t *mutex = &vek_rir_helper_lock(vek_rir_header).mutex_body;
     int rc = pthread_mutex_unlock(mutex);
@@ -832,7 +828,7 @@ int record_claim_checked(vek_rir_failure_info_t *failure_info, uint32_t interval
 int vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock,
                             vek_rir_failure_info_t *failure_info)
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     if (dolock && vek_rir_file_lock(failure_info) != 0)
         return 1;
     struct timespec now;
@@ -844,7 +840,7 @@ int vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock,
 // [complete-last] The last store of an append.
 int vek_rir_next_record_return(vek_rir_record_t *record, int dounlock)
 {
-    VEK_RIR_ASSERT(attached());
+    VEK_RIR_ASSERT(vek_rir_file_attached());
     // A release store: the whole fill is in memory before a reader can see COMPLETE.
     uint64_t &flags = vek_rir_helper_real(record).flags;
     __atomic_store_n(&flags, flags | VEK_RIR_RECORD_FLAG_COMPLETE, __ATOMIC_RELEASE);
@@ -869,7 +865,7 @@ vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_info, uint64_
     vek_rir_failure_info_t local_failure_info;
     if (failure_info == nullptr)
         failure_info = &local_failure_info;
-    if (!attached()) {
+    if (!vek_rir_file_attached()) {
         // A node without /vek_var does not provide the log: logging there is a no-op.
         struct stat st;
         if (stat(vek_rir_parent_path, &st) == 0 && S_ISDIR(st.st_mode))
@@ -901,7 +897,7 @@ vek_rir_rc_t vek_rir_if_world_deinit(vek_rir_failure_info_t *failure_info)
 {
     if (failure_info != nullptr)
         vek_rir_failure_info_clear(failure_info);
-    if (!attached()) {
+    if (!vek_rir_file_attached()) {
         if (failure_info != nullptr)
             vek_rir_failure_info_set(failure_info, text_not_attached);
         return VEK_RIR_RC_FAILURE;

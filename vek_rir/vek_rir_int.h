@@ -239,6 +239,28 @@ uint32_t vek_rir_file_check_interval_get();
 int vek_rir_file_attach(int create_if_needed, vek_rir_failure_info_t *failure_info);
 /* Syncs, unmaps and closes; the process is detached even when the sync fails (1 and a text). */
 int vek_rir_file_detach(vek_rir_failure_info_t *failure_info = nullptr);
+/* One command's attachment (the tool's add and snap): attached, creating the log if needed, at
+ * construction; detached on every way out. detach() ends it early with the detach's own result,
+ * for the one way out on which that result counts. */
+struct vek_rir_file_attachment_t {
+    bool held;
+    explicit vek_rir_file_attachment_t(vek_rir_failure_info_t *failure_info)
+        : held(vek_rir_file_attach(1, failure_info) == 0)
+    {
+    }
+    vek_rir_file_attachment_t(const vek_rir_file_attachment_t &) = delete;
+    vek_rir_file_attachment_t &operator=(const vek_rir_file_attachment_t &) = delete;
+    ~vek_rir_file_attachment_t()
+    {
+        if (held)
+            vek_rir_file_detach();
+    }
+    int detach(vek_rir_failure_info_t *failure_info)
+    {
+        held = false;
+        return vek_rir_file_detach(failure_info);
+    }
+};
 /* Syncs the mapping and the file: 0, or 1 and "unable to sync RIR at <path> (<errno>)". */
 int vek_rir_file_sync(vek_rir_failure_info_t *failure_info);
 /* The server's flush duty: the sync, with one system-log line when it fails. */

@@ -96,6 +96,55 @@ int image_write(int fd, const void *buffer)
     return 0;
 }
 
+// The operator's path, opened for writing in place and refused when it is no regular file or
+// the live log itself.
+int snap_target_open(vek_rir_failure_info_t *failure_info, const char *rir_path_snap,
+                     vek_rir_util_fd_t &fd)
+{
+    fd.fd = open(rir_path_snap, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd.fd < 0) {
+        vek_rir_failure_info_set(failure_info, text_open_failed, rir_path_snap);
+        return 1;
+    }
+    struct stat snap_stat;
+    struct stat live_stat;
+    int rc = fstat(fd.fd, &snap_stat);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = fstat(vek_rir_fd, &live_stat);
+    VEK_RIR_ASSERT(rc == 0);
+    const char *refusal = nullptr;
+    if (!S_ISREG(snap_stat.st_mode))
+        refusal = text_not_regular;
+    else if (vek_rir_util_file_same(snap_stat, live_stat))
+        refusal = text_is_live_log;
+    if (refusal == nullptr)
+        return 0;
+    vek_rir_failure_info_set(failure_info, refusal, rir_path_snap);
+    return 1;
+}
+
+// Never reported as made unless whole and synced: the file, written in place, holds a part of
+// an image at most after a failure, and the text says so.
+int snap_image_put(vek_rir_failure_info_t *failure_info, const char *rir_path_snap, int fd,
+                   const void *image)
+{
+    int write_errno = image_write(fd, image);
+    if (write_errno != 0) {
+        vek_rir_failure_info_set(failure_info, text_write_short, rir_path_snap,
+                                 strerror(write_errno));
+        return 1;
+    }
+    const char *failure = nullptr;
+    if (vek_rir_util_io.ftruncate(fd, static_cast<off_t>(VEK_RIR_FILE_SIZE)) != 0)
+        failure = text_resize;
+    else if (vek_rir_util_io.fsync(fd) != 0)
+        failure = text_sync;
+    if (failure == nullptr)
+        return 0;
+    vek_rir_failure_info_set(failure_info, failure, rir_path_snap, errno);
+    return 1;
+}
+
 } // namespace
 
 void vek_rir_file_snap()
@@ -149,67 +198,23 @@ void vek_rir_file_snap()
 // whose records appended after the copy would be overwritten by the older image.
 vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *rir_path_snap)
 {
-    if (vek_rir_file_attach(VEK_RIR_TRUE, failure_info) != 0)
+    vek_rir_file_attachment_t attachment(failure_info);
+    if (!attachment.held)
         return VEK_RIR_RC_FAILURE;
     if (rir_path_snap == nullptr) {
         vek_rir_failure_info_set(failure_info, text_no_path);
-        vek_rir_file_detach();
         return VEK_RIR_RC_FAILURE;
     }
-    vek_rir_util_fd_t fd(open(rir_path_snap, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600));
-    if (fd.fd < 0) {
-        vek_rir_failure_info_set(failure_info, text_open_failed, rir_path_snap);
-        vek_rir_file_detach();
+    vek_rir_util_fd_t fd;
+    if (snap_target_open(failure_info, rir_path_snap, fd) != 0)
         return VEK_RIR_RC_FAILURE;
-    }
-    struct stat snap_stat;
-    struct stat live_stat;
-    int rc = fstat(fd.fd, &snap_stat);
-    VEK_RIR_ASSERT(rc == 0);
-    rc = fstat(vek_rir_fd, &live_stat);
-    VEK_RIR_ASSERT(rc == 0);
-    const char *refusal = nullptr;
-    if (!S_ISREG(snap_stat.st_mode))
-        refusal = text_not_regular;
-    else if (vek_rir_util_file_same(snap_stat, live_stat))
-        refusal = text_is_live_log;
-    if (refusal != nullptr) {
-        vek_rir_failure_info_set(failure_info, refusal, rir_path_snap);
-        fd.reset();
-        vek_rir_file_detach();
-        return VEK_RIR_RC_FAILURE;
-    }
-
     vek_rir_util_buffer_t buffer(VEK_RIR_FILE_SIZE);
     VEK_RIR_ASSERT(buffer.data != nullptr);
-    if (mapping_copy(failure_info, buffer.data) != 0) {
-        fd.reset();
-        vek_rir_file_detach();
+    if (mapping_copy(failure_info, buffer.data) != 0 ||
+        snap_image_put(failure_info, rir_path_snap, fd.fd, buffer.data) != 0)
         return VEK_RIR_RC_FAILURE;
-    }
-    int write_errno = image_write(fd.fd, buffer.data);
-    if (write_errno != 0) {
-        // Never reported as made: the file, written in place, holds a part of an image at most,
-        // and the text says so.
-        vek_rir_failure_info_set(failure_info, text_write_short, rir_path_snap,
-                                 strerror(write_errno));
-        fd.reset();
-        vek_rir_file_detach();
-        return VEK_RIR_RC_FAILURE;
-    }
-    const char *failure = nullptr;
-    if (vek_rir_util_io.ftruncate(fd.fd, static_cast<off_t>(VEK_RIR_FILE_SIZE)) != 0)
-        failure = text_resize;
-    else if (vek_rir_util_io.fsync(fd.fd) != 0)
-        failure = text_sync;
-    if (failure != nullptr) {
-        vek_rir_failure_info_set(failure_info, failure, rir_path_snap, errno);
-        fd.reset();
-        vek_rir_file_detach();
-        return VEK_RIR_RC_FAILURE;
-    }
     fd.reset();
-    return vek_rir_file_detach(failure_info) == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
+    return attachment.detach(failure_info) == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }
 
 // A missing source is normal (no peer copy fetched yet, no merge made yet) and silent. An empty

@@ -940,16 +940,12 @@ vek_rir_rc_t vek_rir_cli_add(vek_rir_failure_info_t *failure_info, uint64_t rir_
         rir_identity = "unknown";
     if (rir_text == nullptr)
         rir_text = "empty";
-    if (vek_rir_file_attach(VEK_RIR_TRUE, failure_info) != 0)
+    vek_rir_file_attachment_t attachment(failure_info);
+    if (!attachment.held || !vek_mem_file_work_safe(failure_info))
         return VEK_RIR_RC_FAILURE;
-    if (!vek_mem_file_work_safe(failure_info)) {
-        vek_rir_file_detach();
-        return VEK_RIR_RC_FAILURE;
-    }
     vek_rir_cli_chokage_intercept_begin();
     vek_rir_record_t *record = nullptr;
     if (vek_rir_next_record_get(&record, VEK_RIR_TRUE, failure_info) != 0) {
-        vek_rir_file_detach();
         vek_rir_cli_chokage_intercept_end();
         return VEK_RIR_RC_FAILURE;
     }
@@ -957,7 +953,7 @@ vek_rir_rc_t vek_rir_cli_add(vek_rir_failure_info_t *failure_info, uint64_t rir_
     vek_rir_next_record_return(record, VEK_RIR_TRUE);
     // The record is in the log either way; a failed sync says that the disk may not hold it.
     int rc = rir_flush ? vek_rir_file_sync(failure_info) : 0;
-    if (vek_rir_file_detach(rc == 0 ? failure_info : nullptr) != 0)
+    if (attachment.detach(rc == 0 ? failure_info : nullptr) != 0)
         rc = 1;
     vek_rir_cli_chokage_intercept_end();
     return rc == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;

@@ -10,6 +10,7 @@
 #include <limits.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -486,4 +487,68 @@ TEST_F(DiskTest, FullMirrorMountKeepsEveryEarlierCopy)
         EXPECT_FALSE(path_exists(std::string(mirrors[i]) + ".tmp")) << mirrors[i];
     }
     EXPECT_EQ(file_info(read_file(live)).next_seqno, 3u);
+}
+
+// The install makes the live log empty, root's, with the group and mode that let the group's
+// members log; the code's own creation could not give them back. The first attach that may
+// create makes it a log in place; one that cannot leaves it empty with them, and the next one
+// that can finishes the job.
+TEST_F(DiskTest, APreCreatedEmptyLogKeepsItsOwnerGroupAndModeWhateverTheAttachMeets)
+{
+    constexpr gid_t group = 4710;
+    struct case_t {
+        const char *name;
+        fault_t fault;           // no call: nothing refused
+        uint64_t var_bytes;      // non-zero: /vek_var too small for the log
+        std::string text;
+    } cases[] = {
+        {"nothing refused", {}, 0, ""},
+        {"size refused", {"ftruncate", live}, 0, "unable to size RIR at " + live + " (5)"},
+        {"size sync refused", {"fsync", live}, 0, live_sync},
+        {"header sync refused", {"msync", ""}, 0, live_sync},
+        {"no room for the log", {}, 1u << 20, "unable to reserve RIR space at " + live + " (28)"},
+    };
+    mode_t saved_mask = umask(022);
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.var_bytes != 0)
+            ASSERT_EQ(sandbox_mount_tmpfs("/vek_var", c.var_bytes), "");
+        unlink(live.c_str());
+        int fd = open(live.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(fchown(fd, 0, group), 0);
+        ASSERT_EQ(fchmod(fd, 0664), 0);
+        close(fd);
+        std::string text = "no fault";
+        {
+            std::unique_ptr<io_fault_t> refusing;
+            if (!c.fault.call.empty())
+                refusing = std::make_unique<io_fault_t>(c.fault);
+            vek_rir_failure_info_t fi;
+            vek_rir_failure_info_clear(&fi);
+            text = text_of(vek_rir_file_attach(VEK_RIR_TRUE, &fi), fi);
+        }
+        EXPECT_EQ(text, c.text.empty() ? "ok: " : "failed: " + c.text);
+        bool attached = vek_rir_header != nullptr;
+        EXPECT_EQ(attached, c.text.empty());
+        if (attached) {
+            EXPECT_EQ(vek_rir_helper_info(vek_rir_header).magic, VEK_RIR_MAGIC);
+            vek_rir_file_detach();
+        }
+        struct stat st;
+        ASSERT_EQ(stat(live.c_str(), &st), 0) << "the pre-created log was removed";
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_gid, group);
+        EXPECT_EQ(st.st_mode & 07777, 0664u);
+        EXPECT_EQ(st.st_size, attached ? static_cast<off_t>(VEK_RIR_FILE_SIZE) : 0);
+        if (attached || c.var_bytes != 0)
+            continue;
+        // The disk takes it now: the same file becomes the log.
+        live_attach_t again;
+        ASSERT_TRUE(again.ok) << again.failure_info.text;
+        ASSERT_EQ(stat(live.c_str(), &st), 0);
+        EXPECT_EQ(st.st_gid, group);
+        EXPECT_EQ(st.st_mode & 07777, 0664u);
+    }
+    umask(saved_mask);
 }

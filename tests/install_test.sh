@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds against it as an appliance process
 # would: a C program through pkg-config and a C++ program through find_package(vek_rir).
+# It also applies the installed group and directory setup with systemd's own tools to an empty
+# root and checks the unit's file-creation mask.
 # Usage: install_test.sh <build dir> <C compiler> <C++ compiler>
 set -euo pipefail
 build=$1 cc=$2 cxx=$3
@@ -12,6 +14,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for installed in bin/vek_rir bin/vek_rir_export lib/libvek_rir.so lib/libvek_rir.a include/vek_os/vek_rir_if.h \
     include/vek_os/vek_rir_defs.h include/vek_os/vek_rir_server.h lib/pkgconfig/vek_rir.pc \
     lib/cmake/vek_rir/vek_rirConfig.cmake lib/systemd/system/vek-rir.service \
+    lib/sysusers.d/vek-rir.conf lib/tmpfiles.d/vek-rir.conf \
     share/man/man1/vek_rir.1 share/man/man1/vek_rir_export.1; do
     [[ -e $prefix/$installed ]] || { echo "not installed: $installed"; exit 1; }
 done
@@ -20,6 +23,29 @@ grep -q "^ExecStart=$prefix/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/sys
     { echo "unit does not start the server"; exit 1; }
 # Nothing of the core's own is installed.
 [[ ! -e $prefix/include/vek_rir ]] || { echo "internal headers installed: $(ls "$prefix/include/vek_rir")"; exit 1; }
+# Who may log: the members of vek-rir write what the server (root, mask 0002) makes in /vek_var.
+unit_umasks=$(grep -c '^UMask=' "$prefix/lib/systemd/system/vek-rir.service" || true)
+[[ $unit_umasks == 1 ]] && grep -q '^UMask=0002$' "$prefix/lib/systemd/system/vek-rir.service" ||
+    { echo "unit does not run with UMask=0002"; exit 1; }
+# The setup files as systemd reads them, applied to an empty root: the sysusers.d file makes the
+# group, the tmpfiles.d file /vek_var with the lock file, the live log and the fetch directory.
+root=$work/root
+mkdir -p "$root/etc"
+printf 'root:x:0:0:root:/root:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\n' >"$root/etc/group"
+systemd-sysusers --root="$root" "$prefix/lib/sysusers.d/vek-rir.conf" >/dev/null 2>&1 ||
+    { echo "systemd-sysusers refused the sysusers.d file"; exit 1; }
+gid=$(awk -F: '$1 == "vek-rir" { print $3 }' "$root/etc/group")
+[[ $gid =~ ^[0-9]+$ ]] || { echo "the sysusers.d file makes no group vek-rir"; exit 1; }
+systemd-tmpfiles --root="$root" --create "$prefix/lib/tmpfiles.d/vek-rir.conf" ||
+    { echo "systemd-tmpfiles refused the tmpfiles.d file"; exit 1; }
+made=$(cd "$root" && stat -c '%a %u:%g %F %n' vek_var vek_var/vek-rir-lock.bin \
+    vek_var/vek-rir-local.bin vek_var/vek-rir-fetch)
+expected="3775 0:$gid directory vek_var
+660 0:$gid regular empty file vek_var/vek-rir-lock.bin
+664 0:$gid regular empty file vek_var/vek-rir-local.bin
+700 0:0 directory vek_var/vek-rir-fetch"
+[[ $made == "$expected" ]] || { printf 'tmpfiles.d made:\n%s\nexpected:\n%s\n' "$made" "$expected"; exit 1; }
 
 # The program touches no fixed path: it checks the interface's inline helpers and that the
 # library's symbols resolve.

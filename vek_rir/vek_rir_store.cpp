@@ -448,6 +448,22 @@ int live_header_validate(vek_rir_failure_info_t *failure_info, const vek_rir_hea
     return 1;
 }
 
+// A new log that could not be sized, reserved or synced is given up inside the attach domain,
+// so nobody else can have opened it meanwhile. A file this attach made is removed. One it found
+// empty is the deployment's (pre-created with the owner, group and mode that let its members
+// log, which a re-creation would not give it back): it is only put back to empty, so it keeps
+// them and holds no magic whose sync failed.
+void new_file_abandon(bool made_here)
+{
+    if (made_here) {
+        unlink(vek_rir_local_path);
+        return;
+    }
+    if (ftruncate(vek_rir_fd, 0) != 0) {
+        // Left sized without a synced magic: the next attach that may create starts it again.
+    }
+}
+
 // The failure exit: nothing is synced, a file this attach created stays (unless it could not
 // be sized, reserved or synced; see the callers of new_file_prepare and new_header_init).
 int attach_fail()
@@ -503,14 +519,14 @@ int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
         vek_rir_failure_info_set(failure_info, text_attached_file);
         return 1;
     }
-    bool created = false;
+    bool created = false; // initialised by this attach
     if (live_log_open(create_if_needed, failure_info, &created) != 0)
         return attach_fail();
+    bool made_here = created; // and its name made by this attach's open
     if (!created && create_if_needed && never_initialised(vek_rir_fd))
         created = true;
     if (created && new_file_prepare(failure_info, vek_rir_fd) != 0) {
-        // Still inside the attach domain: nobody else can have opened the file meanwhile.
-        unlink(vek_rir_local_path);
+        new_file_abandon(made_here);
         return attach_fail();
     }
     struct stat st;
@@ -531,7 +547,7 @@ int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
     vek_rir_header = static_cast<vek_rir_header_t *>(mapping);
     if (created) {
         if (new_header_init(failure_info, vek_rir_header) != 0) {
-            unlink(vek_rir_local_path);
+            new_file_abandon(made_here);
             return attach_fail();
         }
     } else {

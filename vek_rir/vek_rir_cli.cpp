@@ -39,8 +39,10 @@ static void vek_rir_cli_serve_signals_install()
     exit(1);
 }
 
-int main(int argc, char **argv)
-{
+namespace {
+
+// Everything the command line can say; each operation reads the options it takes.
+struct cli_args_t {
     const char *option = nullptr;
     const char *rir_path = nullptr;
     const char *rir_path_src1 = nullptr;
@@ -54,78 +56,121 @@ int main(int argc, char **argv)
     const char *request = "nothing";
     int runtime_seconds = 0;
     int timeout_seconds = 5;
-    int verbose = 0;
     uint64_t time_after = 0;
+};
 
+void cli_args_parse(int argc, char **argv, cli_args_t *args)
+{
     int letter;
     while ((letter = getopt(argc, argv, "o:M:G:H:I:t:f:C:c:FA:r:O:T:v")) != -1) {
         switch (letter) {
-        case 'o': option = optarg; break;
-        case 'M': rir_path = optarg; break;
-        case 'G': rir_path_src1 = optarg; break;
-        case 'H': rir_path_src2 = optarg; break;
-        case 'I': rir_identity = optarg; break;
-        case 't': rir_text = optarg; break;
-        case 'f': rir_flags = strtoull(optarg, nullptr, 0); break;
-        case 'C': rir_class = vek_rir_convert_text_to_class(optarg); break;
-        case 'c': rir_code = vek_rir_convert_text_to_code(optarg); break;
-        case 'F': rir_flush = 1; break;
-        case 'A': request = optarg; break;
-        case 'r': runtime_seconds = atoi(optarg); break;
-        case 'O': timeout_seconds = atoi(optarg); break;
-        case 'T': time_after = strtoul(optarg, nullptr, 0); break;
-        case 'v': verbose = 1; break;
+        case 'o': args->option = optarg; break;
+        case 'M': args->rir_path = optarg; break;
+        case 'G': args->rir_path_src1 = optarg; break;
+        case 'H': args->rir_path_src2 = optarg; break;
+        case 'I': args->rir_identity = optarg; break;
+        case 't': args->rir_text = optarg; break;
+        case 'f': args->rir_flags = strtoull(optarg, nullptr, 0); break;
+        case 'C': args->rir_class = vek_rir_convert_text_to_class(optarg); break;
+        case 'c': args->rir_code = vek_rir_convert_text_to_code(optarg); break;
+        case 'F': args->rir_flush = 1; break;
+        case 'A': args->request = optarg; break;
+        case 'r': args->runtime_seconds = atoi(optarg); break;
+        case 'O': args->timeout_seconds = atoi(optarg); break;
+        case 'T': args->time_after = strtoul(optarg, nullptr, 0); break;
+        case 'v': break; // accepted and recorded only
         default: vek_rir_cli_usage();
         }
     }
-    (void)verbose; // accepted and recorded only
-
-    vek_rir_rc_t rc = VEK_RIR_RC_OK;
-    if (option == nullptr)
+    if (args->option == nullptr)
         vek_rir_cli_usage();
+}
+
+vek_rir_rc_t cli_serve(vek_rir_failure_info_t *fi, const cli_args_t &a)
+{
+    vek_rir_cli_serve_signals_install();
+    return vek_rir_server_run(fi, a.runtime_seconds);
+}
+
+vek_rir_rc_t cli_add(vek_rir_failure_info_t *fi, const cli_args_t &a)
+{
+    return vek_rir_cli_add(fi, a.rir_flags, a.rir_class, a.rir_code, a.rir_identity, a.rir_text,
+                           a.rir_flush);
+}
+
+vek_rir_rc_t cli_snap(vek_rir_failure_info_t *fi, const cli_args_t &a)
+{
+    return vek_rir_cli_snap(fi, a.rir_path);
+}
+
+vek_rir_rc_t cli_merge(vek_rir_failure_info_t *fi, const cli_args_t &a)
+{
+    return vek_rir_cli_merge(fi, a.rir_path_src1, a.rir_path_src2, a.rir_path);
+}
+
+vek_rir_rc_t cli_info(vek_rir_failure_info_t *fi, const cli_args_t &a)
+{
+    return vek_rir_cli_info(fi, a.rir_path);
+}
+
+vek_rir_rc_t cli_dump(vek_rir_failure_info_t *fi, const cli_args_t &a)
+{
+    return vek_rir_cli_dump(fi, a.rir_path, a.time_after);
+}
+
+// The operations whose only output besides their own is one failure line.
+struct cli_operation_t {
+    const char *name;
+    vek_rir_rc_t (*run)(vek_rir_failure_info_t *failure_info, const cli_args_t &args);
+    const char *failure_format;
+};
+constexpr cli_operation_t cli_operations[] = {
+    {"rir_serve", cli_serve, "rir_server_run failed: %s\n"},
+    {"rir_add", cli_add, "rir_add failed: %s\n"},
+    {"rir_snap", cli_snap, "rir_snap failed: %s\n"},
+    {"rir_merge", cli_merge, "rir_merge failed: %s\n"},
+    {"rir_info", cli_info, "rir_info failed: %s\n"},
+    {"rir_dump", cli_dump, "rir_dump failed: %s\n"},
+};
+
+// rir_run prints the answer; an exchange that worked but brought a refusal or a failed inhale
+// or clear is no success either.
+int cli_run(const cli_args_t &a)
+{
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
     char response[512];
     memset(response, 0, sizeof(response));
-
-    const char *failure_format = nullptr;
-    if (strcmp(option, "rir_serve") == 0) {
-        vek_rir_cli_serve_signals_install();
-        rc = vek_rir_server_run(&failure_info, runtime_seconds);
-        failure_format = "rir_server_run failed: %s\n";
-    } else if (strcmp(option, "rir_add") == 0) {
-        rc = vek_rir_cli_add(&failure_info, rir_flags, rir_class, rir_code, rir_identity,
-                             rir_text, rir_flush);
-        failure_format = "rir_add failed: %s\n";
-    } else if (strcmp(option, "rir_snap") == 0) {
-        rc = vek_rir_cli_snap(&failure_info, rir_path);
-        failure_format = "rir_snap failed: %s\n";
-    } else if (strcmp(option, "rir_merge") == 0) {
-        rc = vek_rir_cli_merge(&failure_info, rir_path_src1, rir_path_src2, rir_path);
-        failure_format = "rir_merge failed: %s\n";
-    } else if (strcmp(option, "rir_info") == 0) {
-        rc = vek_rir_cli_info(&failure_info, rir_path);
-        failure_format = "rir_info failed: %s\n";
-    } else if (strcmp(option, "rir_dump") == 0) {
-        rc = vek_rir_cli_dump(&failure_info, rir_path, time_after);
-        failure_format = "rir_dump failed: %s\n";
-    } else if (strcmp(option, "rir_run") == 0) {
-        rc = vek_rir_server_exec(&failure_info, request, response, sizeof(response),
-                                 timeout_seconds);
-        if (rc != VEK_RIR_RC_OK) {
-            printf("rir_server_exec failed: %s\n", vek_rir_failure_info_text(&failure_info));
-        } else {
-            printf("%s: %s\n", request, response);
-            // The exchange worked, but a refusal or a failed inhale or clear is no success.
-            if (strcmp(response, vek_rir_command_answer_denied) == 0 ||
-                strcmp(response, vek_rir_command_answer_failed) == 0)
-                rc = VEK_RIR_RC_FAILURE;
-        }
+    vek_rir_rc_t rc = vek_rir_server_exec(&failure_info, a.request, response, sizeof(response),
+                                          a.timeout_seconds);
+    if (rc != VEK_RIR_RC_OK) {
+        printf("rir_server_exec failed: %s\n", vek_rir_failure_info_text(&failure_info));
         return rc;
-    } else {
-        vek_rir_cli_usage();
     }
-    if (rc != VEK_RIR_RC_OK)
-        printf(failure_format, vek_rir_failure_info_text(&failure_info));
-    return rc;
+    printf("%s: %s\n", a.request, response);
+    if (strcmp(response, vek_rir_command_answer_denied) == 0 ||
+        strcmp(response, vek_rir_command_answer_failed) == 0)
+        return VEK_RIR_RC_FAILURE;
+    return VEK_RIR_RC_OK;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    cli_args_t args;
+    cli_args_parse(argc, argv, &args);
+    if (strcmp(args.option, "rir_run") == 0)
+        return cli_run(args);
+    for (const cli_operation_t &operation : cli_operations) {
+        if (strcmp(args.option, operation.name) != 0)
+            continue;
+        vek_rir_failure_info_t failure_info;
+        vek_rir_failure_info_clear(&failure_info);
+        vek_rir_rc_t rc = operation.run(&failure_info, args);
+        if (rc != VEK_RIR_RC_OK)
+            printf(operation.failure_format, vek_rir_failure_info_text(&failure_info));
+        return rc;
+    }
+    vek_rir_cli_usage();
 }

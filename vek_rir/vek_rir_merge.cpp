@@ -204,21 +204,54 @@ int source_open(vek_rir_failure_info_t *failure_info, const char *path, bool own
     return 1;
 }
 
+int merge_paths_check(vek_rir_failure_info_t *failure_info, const char *rir_path_src1,
+                      const char *rir_path_src2, const char *rir_path_dst)
+{
+    const char *missing = rir_path_src1 == nullptr   ? text_no_src1
+                          : rir_path_src2 == nullptr ? text_no_src2
+                          : rir_path_dst == nullptr  ? text_no_dst
+                                                     : nullptr;
+    if (missing == nullptr)
+        return 0;
+    vek_rir_failure_info_set(failure_info, missing);
+    return 1;
+}
+
+// The merged header: the first source's with twice its ring, the merged flag, and no record
+// and no touch yet.
+void merged_header_make(const vek_rir_header_t &src1_header, vek_rir_header_t *header_new)
+{
+    memcpy(header_new, &src1_header, sizeof(*header_new));
+    vek_rir_header_info_real_t &info_new = vek_rir_helper_info(header_new);
+    info_new.record_count *= 2;
+    info_new.flags |= VEK_RIR_HEADER_FLAG_MERGED;
+    info_new.next_seqno = 0;
+    info_new.last_touch_secs = 0;
+    info_new.last_touch_usecs = 0;
+}
+
+// Sizes the checked destination, then fills it.
+int merge_write(vek_rir_failure_info_t *failure_info, const char *rir_path_dst, int fd_dst,
+                merge_source_t *src1, merge_source_t *src2)
+{
+    vek_rir_header_t header_new;
+    merged_header_make(src1->header, &header_new);
+    if (vek_rir_util_io.ftruncate(fd_dst, static_cast<off_t>(VEK_RIR_MERGED_FILE_SIZE)) != 0) {
+        vek_rir_failure_info_set(failure_info, text_resize_dst, rir_path_dst, errno);
+        return 1;
+    }
+    if (vek_rir_util_io.fsync(fd_dst) != 0) {
+        vek_rir_failure_info_set(failure_info, text_sync_dst, rir_path_dst, errno);
+        return 1;
+    }
+    return merge_records(failure_info, fd_dst, src1, src2, &header_new);
+}
+
 vek_rir_rc_t merge_files(vek_rir_failure_info_t *failure_info, const char *rir_path_src1,
                          const char *rir_path_src2, const char *rir_path_dst, bool own_files)
 {
-    if (rir_path_src1 == nullptr) {
-        vek_rir_failure_info_set(failure_info, text_no_src1);
+    if (merge_paths_check(failure_info, rir_path_src1, rir_path_src2, rir_path_dst) != 0)
         return VEK_RIR_RC_FAILURE;
-    }
-    if (rir_path_src2 == nullptr) {
-        vek_rir_failure_info_set(failure_info, text_no_src2);
-        return VEK_RIR_RC_FAILURE;
-    }
-    if (rir_path_dst == nullptr) {
-        vek_rir_failure_info_set(failure_info, text_no_dst);
-        return VEK_RIR_RC_FAILURE;
-    }
     vek_rir_util_fd_t fd_src1;
     vek_rir_util_fd_t fd_src2;
     if (source_open(failure_info, rir_path_src1, own_files, which_src1, text_open_src1,
@@ -234,39 +267,15 @@ vek_rir_rc_t merge_files(vek_rir_failure_info_t *failure_info, const char *rir_p
     src1.fd = fd_src1.fd;
     src2.which = which_src2;
     src2.fd = fd_src2.fd;
-
     vek_rir_util_fd_t fd_dst;
     int rc = merge_prepare(failure_info, rir_path_dst, own_files, &src1, &src2, fd_dst);
-    if (rc == 0) {
-        vek_rir_header_t header_new;
-        memcpy(&header_new, &src1.header, sizeof(header_new));
-        vek_rir_header_info_real_t &info_new = vek_rir_helper_info(&header_new);
-        info_new.record_count *= 2;
-        info_new.flags |= VEK_RIR_HEADER_FLAG_MERGED;
-        info_new.next_seqno = 0;
-        info_new.last_touch_secs = 0;
-        info_new.last_touch_usecs = 0;
-        if (vek_rir_util_io.ftruncate(fd_dst.fd, static_cast<off_t>(VEK_RIR_MERGED_FILE_SIZE)) !=
-            0) {
-            vek_rir_failure_info_set(failure_info, text_resize_dst, rir_path_dst, errno);
-            rc = 1;
-        } else if (vek_rir_util_io.fsync(fd_dst.fd) != 0) {
-            vek_rir_failure_info_set(failure_info, text_sync_dst, rir_path_dst, errno);
-            rc = 1;
-        } else {
-            rc = merge_records(failure_info, fd_dst.fd, &src1, &src2, &header_new);
-        }
-    }
-    fd_src1.reset();
-    fd_src2.reset();
-    if (fd_dst.fd >= 0) {
-        // Synced after a failure too, so that what the destination holds is on disk; only a
-        // merge that went well is failed by this sync, the first failure is the one reported.
-        if (vek_rir_util_io.fsync(fd_dst.fd) != 0 && rc == 0) {
-            vek_rir_failure_info_set(failure_info, text_sync_dst, rir_path_dst, errno);
-            rc = 1;
-        }
-        fd_dst.reset();
+    if (rc == 0)
+        rc = merge_write(failure_info, rir_path_dst, fd_dst.fd, &src1, &src2);
+    // Synced after a failure too, so that what the destination holds is on disk; only a merge
+    // that went well is failed by this sync, the first failure is the one reported.
+    if (fd_dst.fd >= 0 && vek_rir_util_io.fsync(fd_dst.fd) != 0 && rc == 0) {
+        vek_rir_failure_info_set(failure_info, text_sync_dst, rir_path_dst, errno);
+        rc = 1;
     }
     return rc == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }

@@ -509,14 +509,44 @@ int live_log_open(int create_if_needed, vek_rir_failure_info_t *failure_info, bo
 }
 
 // Steps of one attach, run while the attach domain is held.
-int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
+// The file opened (and, when new, sized) must be exactly one live log's size before it is mapped.
+int live_log_map(vek_rir_failure_info_t *failure_info)
 {
-    if (vek_rir_header != nullptr) {
-        vek_rir_failure_info_set(failure_info, text_attached_memory);
+    struct stat st;
+    int rc = fstat(vek_rir_fd, &st);
+    VEK_RIR_ASSERT(rc == 0);
+    if (st.st_size != static_cast<off_t>(VEK_RIR_FILE_SIZE)) {
+        vek_rir_failure_info_set(failure_info, text_size, vek_rir_local_path,
+                                 static_cast<long>(st.st_size),
+                                 static_cast<int>(VEK_RIR_FILE_SIZE));
         return 1;
     }
-    if (vek_rir_fd != -1) {
-        vek_rir_failure_info_set(failure_info, text_attached_file);
+    void *mapping = mmap(nullptr, VEK_RIR_FILE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED,
+                         vek_rir_fd, 0);
+    if (mapping == MAP_FAILED) {
+        vek_rir_failure_info_set(failure_info, text_map, vek_rir_local_path);
+        return 1;
+    }
+    vek_rir_header = static_cast<vek_rir_header_t *>(mapping);
+    return 0;
+}
+
+// A log found in place: one that a process attaching without creating may use, with a mutex
+// of this boot.
+int live_log_found_check(int create_if_needed, vek_rir_failure_info_t *failure_info)
+{
+    if (!create_if_needed && vek_rir_helper_info(vek_rir_header).magic != VEK_RIR_MAGIC) {
+        vek_rir_failure_info_set(failure_info, text_unavailable, vek_rir_local_path);
+        return 1;
+    }
+    return boot_time_check(failure_info, vek_rir_header);
+}
+
+int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
+{
+    if (vek_rir_header != nullptr || vek_rir_fd != -1) {
+        vek_rir_failure_info_set(failure_info, vek_rir_header != nullptr ? text_attached_memory
+                                                                          : text_attached_file);
         return 1;
     }
     bool created = false; // initialised by this attach
@@ -529,36 +559,14 @@ int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
         new_file_abandon(made_here);
         return attach_fail();
     }
-    struct stat st;
-    int rc = fstat(vek_rir_fd, &st);
-    VEK_RIR_ASSERT(rc == 0);
-    if (st.st_size != static_cast<off_t>(VEK_RIR_FILE_SIZE)) {
-        vek_rir_failure_info_set(failure_info, text_size, vek_rir_local_path,
-                                 static_cast<long>(st.st_size),
-                                 static_cast<int>(VEK_RIR_FILE_SIZE));
+    if (live_log_map(failure_info) != 0)
+        return attach_fail();
+    if (created && new_header_init(failure_info, vek_rir_header) != 0) {
+        new_file_abandon(made_here);
         return attach_fail();
     }
-    void *mapping = mmap(nullptr, VEK_RIR_FILE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED,
-                         vek_rir_fd, 0);
-    if (mapping == MAP_FAILED) {
-        vek_rir_failure_info_set(failure_info, text_map, vek_rir_local_path);
-        return attach_fail();
-    }
-    vek_rir_header = static_cast<vek_rir_header_t *>(mapping);
-    if (created) {
-        if (new_header_init(failure_info, vek_rir_header) != 0) {
-            new_file_abandon(made_here);
-            return attach_fail();
-        }
-    } else {
-        if (!create_if_needed && vek_rir_helper_info(vek_rir_header).magic != VEK_RIR_MAGIC) {
-            vek_rir_failure_info_set(failure_info, text_unavailable, vek_rir_local_path);
-            return attach_fail();
-        }
-        if (boot_time_check(failure_info, vek_rir_header) != 0)
-            return attach_fail();
-    }
-    if (live_header_validate(failure_info, vek_rir_header) != 0)
+    if ((!created && live_log_found_check(create_if_needed, failure_info) != 0) ||
+        live_header_validate(failure_info, vek_rir_header) != 0)
         return attach_fail();
     return 0;
 }
@@ -592,6 +600,40 @@ void kernel_copy(const char *rir_identity, const char *rir_text)
 
 } // namespace
 
+// Every process that may log can open the lock file and hold its flock: the wait is bounded
+// like the mutex's, retried without blocking in growing steps, and no answer of flock stops
+// this process.
+static int lock_file_flock(vek_rir_failure_info_t *failure_info, int fd)
+{
+    struct timespec deadline;
+    monotime(&deadline);
+    deadline.tv_sec += vek_rir_lock_wait_secs;
+    long step_msecs = 1;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        int flock_errno = errno;
+        if (flock_errno != EWOULDBLOCK && flock_errno != EINTR) {
+            vek_rir_failure_info_set(failure_info, text_lock_file_failed,
+                                     vek_rir_global_attach_domain_lock_path, flock_errno);
+            return 1;
+        }
+        struct timespec now;
+        monotime(&now);
+        if (now.tv_sec > deadline.tv_sec ||
+            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+            vek_rir_failure_info_set(failure_info, text_lock_file_held,
+                                     vek_rir_global_attach_domain_lock_path,
+                                     vek_rir_lock_wait_secs);
+            return 1;
+        }
+        struct timespec step = {0, step_msecs * 1000000L};
+        nanosleep(&step, nullptr);
+        step_msecs = step_msecs * 2 < lock_file_step_max_msecs ? step_msecs * 2
+                                                               : lock_file_step_max_msecs;
+    }
+}
+
 static int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_info, int *fd_rv)
 {
     const char *reason = nullptr;
@@ -606,39 +648,12 @@ static int vek_rir_global_attach_domain_enter(vek_rir_failure_info_t *failure_in
                                      vek_rir_global_attach_domain_lock_path);
         return 1;
     }
-    // Every process that may log can open the lock file and hold its flock: the wait is
-    // bounded like the mutex's, and no answer of flock stops this process.
-    struct timespec deadline;
-    monotime(&deadline);
-    deadline.tv_sec += vek_rir_lock_wait_secs;
-    long step_msecs = 1;
-    for (;;) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            *fd_rv = fd;
-            return 0;
-        }
-        int flock_errno = errno;
-        if (flock_errno != EWOULDBLOCK && flock_errno != EINTR) {
-            close(fd);
-            vek_rir_failure_info_set(failure_info, text_lock_file_failed,
-                                     vek_rir_global_attach_domain_lock_path, flock_errno);
-            return 1;
-        }
-        struct timespec now;
-        monotime(&now);
-        if (now.tv_sec > deadline.tv_sec ||
-            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
-            close(fd);
-            vek_rir_failure_info_set(failure_info, text_lock_file_held,
-                                     vek_rir_global_attach_domain_lock_path,
-                                     vek_rir_lock_wait_secs);
-            return 1;
-        }
-        struct timespec step = {0, step_msecs * 1000000L};
-        nanosleep(&step, nullptr);
-        step_msecs = step_msecs * 2 < lock_file_step_max_msecs ? step_msecs * 2
-                                                               : lock_file_step_max_msecs;
+    if (lock_file_flock(failure_info, fd) != 0) {
+        close(fd);
+        return 1;
     }
+    *fd_rv = fd;
+    return 0;
 }
 
 // The close releases the flock whatever the unlock answered, and a close that reports an error

@@ -217,62 +217,82 @@ vek_rir_rc_t vek_rir_cli_snap(vek_rir_failure_info_t *failure_info, const char *
     return attachment.detach(failure_info) == 0 ? VEK_RIR_RC_OK : VEK_RIR_RC_FAILURE;
 }
 
-// A missing source is normal (no peer copy fetched yet, no merge made yet) and silent. An empty
-// source is no log file of ours: it yields no mirror copy, and one line says why.
-void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, const char *dst_path)
+namespace {
+
+// The sources are the system's own files, replaced only by rename: anything else at their names
+// (a link to a file only root may read) is refused, never copied to the mirror. Returns the
+// source's size, or 0 when there is nothing to copy.
+size_t copy_source_open(const char *src_path, const char *dst_path_tmp, vek_rir_util_fd_t &src)
 {
-    unlink(dst_path_tmp);
-    // The sources are the system's own files, replaced only by rename: anything else at their
-    // names (a link to a file only root may read) is refused, never copied to the mirror.
     const char *refusal = nullptr;
-    vek_rir_util_fd_t src(vek_rir_util_file_open_own(src_path, O_RDONLY, 0, &refusal));
+    src.fd = vek_rir_util_file_open_own(src_path, O_RDONLY, 0, &refusal);
     if (src.fd < 0) {
         if (refusal != nullptr)
             vek_rir_util_log_limited(src_path, text_log_copy_refused, src_path, dst_path_tmp,
                                      refusal);
-        return;
+        return 0;
     }
     struct stat src_stat;
     int rc = fstat(src.fd, &src_stat);
     VEK_RIR_ASSERT(rc == 0);
     if (src_stat.st_size <= 0) {
         vek_rir_util_log_limited(src_path, text_log_copy_empty, src_path, dst_path_tmp);
-        return;
+        return 0;
     }
-    vek_rir_util_fd_t dst(vek_rir_util_file_create_companion(dst_path_tmp));
-    if (dst.fd < 0) {
-        vek_rir_util_log_limited(src_path, text_log_copy_open, src_path, dst_path_tmp, errno);
-        return;
-    }
-    size_t size = static_cast<size_t>(src_stat.st_size);
+    return static_cast<size_t>(src_stat.st_size);
+}
+
+// One call may move only a part: a signal that reaches the thread during the transfer (a stop
+// and continue, a handler of the process that embeds the server) cuts it short with the count
+// so far. The copy goes on from the offset until the whole file is there, and is synced; it
+// fails only on an error or when the source ends early.
+bool copy_transfer(const char *src_path, const char *dst_path_tmp, int src_fd, int dst_fd,
+                   size_t size)
+{
     off_t offset = 0;
     errno = 0;
-    // One call may move only a part: a signal that reaches the thread during the transfer (a
-    // stop and continue, a handler of the process that embeds the server) cuts it short with
-    // the count so far. The copy goes on from the offset until the whole file is there; it
-    // fails only on an error or when the source ends early.
     ssize_t sent = 0;
     while (static_cast<size_t>(offset) < size) {
-        sent = sendfile(dst.fd, src.fd, &offset, size - static_cast<size_t>(offset));
+        sent = sendfile(dst_fd, src_fd, &offset, size - static_cast<size_t>(offset));
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent <= 0)
             break;
     }
-    bool ok = static_cast<size_t>(offset) == size;
-    if (!ok) {
+    if (static_cast<size_t>(offset) != size) {
         vek_rir_util_log_limited(src_path, text_log_copy_sendfile, src_path, dst_path_tmp, sent,
                                  errno);
-    } else if (vek_rir_util_io.fsync(dst.fd) != 0) {
-        vek_rir_util_log_limited(src_path, text_log_copy_fsync, src_path, dst_path_tmp, errno);
-        ok = false;
+        return false;
     }
+    if (vek_rir_util_io.fsync(dst_fd) != 0) {
+        vek_rir_util_log_limited(src_path, text_log_copy_fsync, src_path, dst_path_tmp, errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// A missing source is normal (no peer copy fetched yet, no merge made yet) and silent. An empty
+// source is no log file of ours: it yields no mirror copy, and one line says why.
+void vek_rir_util_file_copy(const char *src_path, const char *dst_path_tmp, const char *dst_path)
+{
+    unlink(dst_path_tmp);
+    vek_rir_util_fd_t src;
+    size_t size = copy_source_open(src_path, dst_path_tmp, src);
+    if (size == 0)
+        return;
+    vek_rir_util_fd_t dst(vek_rir_util_file_create_companion(dst_path_tmp));
+    if (dst.fd < 0) {
+        vek_rir_util_log_limited(src_path, text_log_copy_open, src_path, dst_path_tmp, errno);
+        return;
+    }
+    bool ok = copy_transfer(src_path, dst_path_tmp, src.fd, dst.fd, size);
+    dst.reset();
     if (!ok) {
-        dst.reset();
         companion_remove(dst_path_tmp);
         return;
     }
-    dst.reset();
     src.reset();
     if (rename(dst_path_tmp, dst_path) != 0)
         vek_rir_util_log_limited(dst_path_tmp, text_log_rename, dst_path_tmp, dst_path);

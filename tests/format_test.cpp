@@ -189,6 +189,34 @@ TEST(FormatCursor, PopulateStartsAtTheOldestAndCountsWhatTheRingHolds)
     }
 }
 
+// The one step every reader takes gives the same slots, in the cursor's own direction, as
+// the set-up and the steps it is made of, and stops after at most the ring's size.
+TEST(FormatCursor, NextStepsInTheDirectionTheCursorWasSetUpFor)
+{
+    for (uint64_t n : {uint64_t{0}, uint64_t{1}, uint64_t{5}, VEK_RIR_RECORD_COUNT - 1,
+                       VEK_RIR_RECORD_COUNT, VEK_RIR_RECORD_COUNT + 7, 3 * VEK_RIR_RECORD_COUNT}) {
+        SCOPED_TRACE("next_seqno " + std::to_string(n));
+        test_log_t log;
+        for (uint64_t k = 0; k < n; k++)
+            log.append(k, 0, "id", "text");
+        for (bool reverse : {false, true}) {
+            vek_rir_helper_walk_info_t walk;
+            if (reverse)
+                vek_rir_helper_walk_info_populate_reverse(&walk, log.header());
+            else
+                vek_rir_helper_walk_info_populate(&walk, log.header());
+            std::vector<uint64_t> seen;
+            uint64_t index;
+            while (vek_rir_helper_walk_info_next(&walk, &index) && seen.size() <= log.slots())
+                seen.push_back(log.slot(index).seqno);
+            uint64_t held = std::min<uint64_t>(n, VEK_RIR_RECORD_COUNT);
+            ASSERT_EQ(seen.size(), held);
+            for (size_t k = 0; k < seen.size(); k++)
+                EXPECT_EQ(seen[k], reverse ? n - 1 - k : n - held + k);
+        }
+    }
+}
+
 TEST(FormatCursor, WalksOfAWrappedRingVisitEverySeqnoOnceInOrder)
 {
     test_log_t log;

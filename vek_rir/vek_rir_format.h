@@ -184,13 +184,15 @@ inline vek_rir_record_t *vek_rir_helper_slot(vek_rir_header_t *header, uint64_t 
     return reinterpret_cast<vek_rir_record_t *>(header + 1) + index;
 }
 
-/* The ring cursor with which every reader walks a ring oldest or newest first. */
+/* The ring cursor with which every reader walks a ring oldest or newest first: set up by a
+ * populate call, then stepped by vek_rir_helper_walk_info_next until it says no slot is left.
+ * A walk takes at most record_count_max steps, whatever the file says. A walker that keeps a
+ * record across steps (the merge) keeps that state of its own, not in the cursor. */
 struct vek_rir_helper_walk_info_t {
     uint64_t record_count_max;
     uint64_t record_count_left;
     uint64_t record_index_next;
-    int record_valid; /* the walker's buffer holds a record read and not yet used (merge) */
-    int record_save;  /* use the buffered record again at the next step (merge) */
+    int reverse; /* newest first */
 };
 
 #endif /* VEK_RIR_FORMAT_H */

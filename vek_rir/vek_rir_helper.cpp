@@ -170,8 +170,7 @@ void vek_rir_helper_walk_info_populate(vek_rir_helper_walk_info_t *walk_info,
         walk_info->record_index_next = n % max;
         walk_info->record_count_left = max;
     }
-    walk_info->record_valid = VEK_RIR_FALSE;
-    walk_info->record_save = VEK_RIR_FALSE;
+    walk_info->reverse = VEK_RIR_FALSE;
 }
 
 void vek_rir_helper_walk_info_populate_reverse(vek_rir_helper_walk_info_t *walk_info,
@@ -192,8 +191,7 @@ void vek_rir_helper_walk_info_populate_reverse(vek_rir_helper_walk_info_t *walk_
         walk_info->record_index_next = oldest == 0 ? max - 1 : oldest - 1;
         walk_info->record_count_left = max;
     }
-    walk_info->record_valid = VEK_RIR_FALSE;
-    walk_info->record_save = VEK_RIR_FALSE;
+    walk_info->reverse = VEK_RIR_TRUE;
 }
 
 void vek_rir_helper_walk_info_consume_one(vek_rir_helper_walk_info_t *walk_info)
@@ -202,6 +200,18 @@ void vek_rir_helper_walk_info_consume_one(vek_rir_helper_walk_info_t *walk_info)
     walk_info->record_index_next++;
     if (walk_info->record_index_next >= walk_info->record_count_max)
         walk_info->record_index_next = 0;
+}
+
+bool vek_rir_helper_walk_info_next(vek_rir_helper_walk_info_t *walk_info, uint64_t *index_rv)
+{
+    if (walk_info->record_count_left == 0)
+        return false;
+    *index_rv = walk_info->record_index_next;
+    if (walk_info->reverse)
+        vek_rir_helper_walk_info_consume_one_reverse(walk_info);
+    else
+        vek_rir_helper_walk_info_consume_one(walk_info);
+    return true;
 }
 
 void vek_rir_helper_walk_info_consume_one_reverse(vek_rir_helper_walk_info_t *walk_info)

@@ -86,11 +86,10 @@ int inhale_locked(vek_rir_failure_info_t *failure_info, int fd, const vek_rir_he
     vek_rir_helper_walk_info_t walk_info;
     vek_rir_helper_walk_info_populate(&walk_info, header);
     vek_rir_record_t source;
-    while (walk_info.record_count_left != 0) {
-        if (vek_rir_helper_record_read(failure_info, fd, walk_info.record_index_next, &source,
-                                       which_inhale) != 0)
+    uint64_t index;
+    while (vek_rir_helper_walk_info_next(&walk_info, &index)) {
+        if (vek_rir_helper_record_read(failure_info, fd, index, &source, which_inhale) != 0)
             return 1;
-        vek_rir_helper_walk_info_consume_one(&walk_info);
         vek_rir_record_t *record = nullptr;
         // Without locking the claim cannot fail.
         int claimed_rc = vek_rir_next_record_get(&record, VEK_RIR_FALSE, failure_info);

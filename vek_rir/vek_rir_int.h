@@ -209,6 +209,9 @@ void vek_rir_helper_walk_info_populate(vek_rir_helper_walk_info_t *walk_info,
 void vek_rir_helper_walk_info_populate_reverse(vek_rir_helper_walk_info_t *walk_info,
                                                const vek_rir_header_t *header);
 void vek_rir_helper_walk_info_consume_one(vek_rir_helper_walk_info_t *walk_info);
+/* The one step of every walk: false when no slot is left, else the slot to visit now in
+ * *index_rv, and the cursor moves on in its direction. */
+bool vek_rir_helper_walk_info_next(vek_rir_helper_walk_info_t *walk_info, uint64_t *index_rv);
 void vek_rir_helper_walk_info_consume_one_reverse(vek_rir_helper_walk_info_t *walk_info);
 /* Copies a caller's string into a record field of field_size bytes: at most field_size - 1
  * characters, the rest of the field zero, so the field is always terminated. */

@@ -41,27 +41,24 @@ struct merge_source_t {
     vek_rir_header_t header;
     vek_rir_helper_walk_info_t walk_info;
     vek_rir_record_t record;
+    bool record_valid; // `record` holds a record read and not yet written
+    bool record_save;  // the next step uses `record` again instead of reading one
 };
 
 // Brings the source's record buffer up to date for one step: the record kept from the last
 // step, the next one of its ring, or none when the ring is walked.
 int source_step(vek_rir_failure_info_t *failure_info, merge_source_t *source)
 {
-    vek_rir_helper_walk_info_t &walk = source->walk_info;
-    if (walk.record_save) {
-        walk.record_save = VEK_RIR_FALSE;
+    if (source->record_save) {
+        source->record_save = false;
         return 0;
     }
-    if (walk.record_count_left == 0) {
-        walk.record_valid = VEK_RIR_FALSE;
+    uint64_t index;
+    source->record_valid = vek_rir_helper_walk_info_next(&source->walk_info, &index);
+    if (!source->record_valid)
         return 0;
-    }
-    if (vek_rir_helper_record_read(failure_info, source->fd, walk.record_index_next,
-                                   &source->record, source->which) != 0)
-        return 1;
-    vek_rir_helper_walk_info_consume_one(&walk);
-    walk.record_valid = VEK_RIR_TRUE;
-    return 0;
+    return vek_rir_helper_record_read(failure_info, source->fd, index, &source->record,
+                                      source->which);
 }
 
 // Writing onto a source would cut and overwrite it before it is read, and writing onto the live
@@ -158,8 +155,8 @@ int merge_records(vek_rir_failure_info_t *failure_info, int fd_dst, merge_source
     for (;;) {
         if (source_step(failure_info, src1) != 0 || source_step(failure_info, src2) != 0)
             return 1;
-        bool valid1 = src1->walk_info.record_valid;
-        bool valid2 = src2->walk_info.record_valid;
+        bool valid1 = src1->record_valid;
+        bool valid2 = src2->record_valid;
         if (!valid1 && !valid2)
             return vek_rir_helper_header_write(failure_info, fd_dst, header_new, which_dst);
         merge_source_t *chosen = valid1 ? src1 : src2;
@@ -167,10 +164,10 @@ int merge_records(vek_rir_failure_info_t *failure_info, int fd_dst, merge_source
             // Equal times take the second source first: the peer's record on the server.
             if (vek_rir_helper_record_earliest(&src1->record, &src2->record) == 1) {
                 chosen = src1;
-                src2->walk_info.record_save = VEK_RIR_TRUE;
+                src2->record_save = true;
             } else {
                 chosen = src2;
-                src1->walk_info.record_save = VEK_RIR_TRUE;
+                src1->record_save = true;
             }
         }
         vek_rir_helper_real(&chosen->record).seqno = info_new.next_seqno;

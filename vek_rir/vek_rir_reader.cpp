@@ -131,13 +131,9 @@ void vek_rir_if_snap_iterate(vek_rir_if_snap_info_t *snap_info,
     else
         vek_rir_helper_walk_info_populate_reverse(&walk, header);
     vek_rir_if_snap_iterate_record_t view;
-    while (walk.record_count_left != 0) {
-        const vek_rir_record_real_t &real =
-            vek_rir_helper_real(vek_rir_helper_slot(header, walk.record_index_next));
-        if (reverse == 0)
-            vek_rir_helper_walk_info_consume_one(&walk);
-        else
-            vek_rir_helper_walk_info_consume_one_reverse(&walk);
+    uint64_t index;
+    while (vek_rir_helper_walk_info_next(&walk, &index)) {
+        const vek_rir_record_real_t &real = vek_rir_helper_real(vek_rir_helper_slot(header, index));
         view.ts.tv_sec = static_cast<time_t>(real.time_secs);
         view.ts.tv_nsec = static_cast<long>(real.time_usecs * 1000);
         view.seqno = real.seqno;

@@ -134,11 +134,10 @@ vek_rir_rc_t vek_rir_cli_dump(vek_rir_failure_info_t *failure_info, const char *
     if (report_open(failure_info, rir_path, fd, &header, &walk_info) != 0)
         return VEK_RIR_RC_FAILURE;
     vek_rir_record_t record;
-    while (walk_info.record_count_left != 0) {
-        if (vek_rir_helper_record_read(failure_info, fd.fd, walk_info.record_index_next, &record,
-                                       which_dump) != 0)
+    uint64_t index;
+    while (vek_rir_helper_walk_info_next(&walk_info, &index)) {
+        if (vek_rir_helper_record_read(failure_info, fd.fd, index, &record, which_dump) != 0)
             return VEK_RIR_RC_FAILURE;
-        vek_rir_helper_walk_info_consume_one(&walk_info);
         const vek_rir_record_real_t &real = vek_rir_helper_real(&record);
         if (time_after > real.time_secs)
             continue;

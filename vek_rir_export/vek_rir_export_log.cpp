@@ -192,14 +192,13 @@ int vek_rir_export_log_walk(vek_rir_failure_info_t *failure_info, const vek_rir_
     vek_rir_record_t record;
     vek_rir_failure_info_t inner;
     vek_rir_failure_info_clear(&inner);
-    while (walk_info.record_count_left != 0) {
-        if (vek_rir_helper_record_read(&inner, log->fd.fd, walk_info.record_index_next, &record,
-                                       which_export) != 0) {
+    uint64_t index;
+    while (vek_rir_helper_walk_info_next(&walk_info, &index)) {
+        if (vek_rir_helper_record_read(&inner, log->fd.fd, index, &record, which_export) != 0) {
             vek_rir_failure_info_set(failure_info, text_header_bad, log->path,
                                      vek_rir_failure_info_text(&inner));
             return 1;
         }
-        vek_rir_helper_walk_info_consume_one(&walk_info);
         if (visit(cookie, &record) < 0)
             break;
     }

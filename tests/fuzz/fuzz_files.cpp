@@ -58,11 +58,11 @@ int vek_rir_fuzz_header_walk(const uint8_t *data, size_t size)
     VEK_RIR_FUZZ_EXPECT(walk.record_count_left <= info.record_count);
     uint64_t steps = 0;
     vek_rir_record_t record;
-    while (walk.record_count_left != 0) {
-        VEK_RIR_FUZZ_EXPECT(walk.record_index_next < info.record_count);
-        if (vek_rir_helper_record_read(&fi, fd.fd, walk.record_index_next, &record, "fuzz") != 0)
+    uint64_t index;
+    while (vek_rir_helper_walk_info_next(&walk, &index)) {
+        VEK_RIR_FUZZ_EXPECT(index < info.record_count);
+        if (vek_rir_helper_record_read(&fi, fd.fd, index, &record, "fuzz") != 0)
             break;
-        vek_rir_helper_walk_info_consume_one(&walk);
         steps++;
     }
     VEK_RIR_FUZZ_EXPECT(steps <= info.record_count);

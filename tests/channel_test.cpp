@@ -573,6 +573,73 @@ TEST_F(ServerRunTest, EmbeddedServerServesWhileThreadsLog)
     EXPECT_EQ(vek_rir_header, nullptr);
 }
 
+// Who may clear, as the senders meet it: a server that runs as an ordinary user (4242) takes a
+// clear from root and from its own user, and denies it to anyone else.
+TEST_F(ServerRunTest, OnlyRootAndTheServersOwnUserMayClear)
+{
+    constexpr uid_t server_uid = 4242;
+    {
+        live_attach_t attached;
+        ASSERT_TRUE(attached.ok) << attached.failure_info.text;
+        live_append(3);
+    }
+    ASSERT_EQ(chown(vek_rir_local_path, server_uid, server_uid), 0);
+    ASSERT_EQ(chown(vek_rir_global_attach_domain_lock_path, server_uid, server_uid), 0);
+    ASSERT_EQ(chmod("/vek_var", 01777), 0);
+    pid_t server = fork();
+    ASSERT_GE(server, 0);
+    if (server == 0) {
+        int null_fd = open("/dev/null", O_WRONLY);
+        if (null_fd < 0 || dup2(null_fd, 1) != 1 || setgroups(0, nullptr) != 0 ||
+            setresgid(server_uid, server_uid, server_uid) != 0 ||
+            setresuid(server_uid, server_uid, server_uid) != 0)
+            _exit(2);
+        execl(VEK_RIR_TOOL_PATH, VEK_RIR_TOOL_PATH, "-o", "rir_serve", "-r", "4", nullptr);
+        _exit(127);
+    }
+    ASSERT_TRUE(server_answers(3));
+    sandbox_take_syslog();
+    struct sender_t {
+        const char *name;
+        uid_t uid; // 0: this test's root
+        const char *answer;
+        size_t records_after;
+    } senders[] = {
+        {"nobody", 65534, "denied", 3},
+        {"the server's user", server_uid, "ok", 0},
+        {"root", 0, "ok", 0},
+    };
+    for (const sender_t &sender : senders) {
+        SCOPED_TRACE(sender.name);
+        int answers[2];
+        ASSERT_EQ(pipe2(answers, O_NONBLOCK | O_CLOEXEC), 0);
+        int status = run_child([&] {
+            if (sender.uid != 0 &&
+                (setgroups(0, nullptr) != 0 || setresgid(sender.uid, sender.uid, sender.uid) != 0 ||
+                 setresuid(sender.uid, sender.uid, sender.uid) != 0))
+                return 2;
+            std::string answer = child_exchange("clear");
+            return write(answers[1], answer.data(), answer.size()) ==
+                           static_cast<ssize_t>(answer.size())
+                       ? 0
+                       : 3;
+        });
+        close(answers[1]);
+        char got[64] = {};
+        ssize_t length = read(answers[0], got, sizeof(got) - 1);
+        close(answers[0]);
+        ASSERT_EQ(status, 0);
+        EXPECT_EQ(std::string(got, length > 0 ? static_cast<size_t>(length) : 0), sender.answer);
+        EXPECT_EQ(file_walk(read_file(vek_rir_local_path)).size(), sender.records_after);
+    }
+    // The denial and who emptied the log stay on record (root's clear comes within the same
+    // 10 s as the first one, so its line is held back).
+    EXPECT_EQ(sandbox_take_syslog_messages(),
+              (std::vector<std::string>{"denied request clear from uid 65534\n",
+                                        "cleared RIR on request of uid 4242\n"}));
+    EXPECT_EQ(tool_wait(server, 20), 0);
+}
+
 TEST_F(ServerRunTest, ClearAndInhaleFromAnotherUserAreDeniedLoggedOnceAndChangeNothing)
 {
     vek_rir_server_world_create();

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -61,18 +62,36 @@ uint64_t fake_clock()
 const std::string fetch_line = std::string("unable to fetch ") + vek_rir_local_snap_path +
                                " from peer to " + vek_rir_peer_tmp_path + "\n";
 
-TEST_F(PeerTest, CommandLineIsExactlyTheFixedOne)
+// What the client was asked to do, read from the arguments the stand-in got: fetch the peer's
+// snapshot as the fixed account on port 22, into the private directory, never waiting on a
+// prompt about the host key and carrying no credential on the command line.
+TEST_F(PeerTest, TheClientIsAskedForThePeersSnapshotWithoutPromptsOrCredentials)
 {
-    char command[512];
-    size_t length = vek_rir_peer_command_format(command, sizeof(command));
-    const std::string expected =
-        "scp -P22 -o ServerAliveCountMax=3 -o ServerAliveInterval=5 -o ConnectTimeout=5 "
-        "-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR "
-        "rir@vek-rir-peer:/vek_var/vek-rir-local-snap.bin "
-        "/vek_var/vek-rir-fetch/vek-rir-peer.bin.tmp "
-        ">/dev/null 2>&1";
-    EXPECT_EQ(std::string(command), expected);
-    EXPECT_EQ(length, expected.size());
+    ASSERT_TRUE(peer_serves(peer_log("fresh")));
+    uint64_t t_last_whined = 0;
+    fake_now = 1000;
+    vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
+    std::vector<std::string> args;
+    std::string seen = read_file(fake_seen_path);
+    for (size_t at = 0, end; (end = seen.find('\n', at)) != std::string::npos; at = end + 1)
+        args.push_back(seen.substr(at, end - at));
+    ASSERT_GE(args.size(), 4u) << seen;
+    // The two last arguments before the stand-in's own lines about its output.
+    std::vector<std::string> operands(args.end() - 4, args.end() - 2);
+    EXPECT_EQ(operands[0], std::string("rir@vek-rir-peer:") + vek_rir_local_snap_path);
+    EXPECT_EQ(operands[1], vek_rir_peer_tmp_path);
+    std::vector<std::string> options;
+    for (size_t i = 0; i + 1 < args.size(); i++)
+        if (args[i] == "-o")
+            options.push_back(args[i + 1]);
+    for (const char *wanted : {"StrictHostKeyChecking=no", "UserKnownHostsFile=/dev/null",
+                               "ConnectTimeout=5", "ServerAliveInterval=5",
+                               "ServerAliveCountMax=3"})
+        EXPECT_NE(std::find(options.begin(), options.end(), wanted), options.end()) << wanted;
+    EXPECT_NE(std::find(args.begin(), args.end(), "-P22"), args.end());
+    for (const std::string &arg : args)
+        EXPECT_TRUE(arg != "-i" && arg.find("Password") == std::string::npos) << arg;
+    EXPECT_TRUE(read_file(vek_rir_peer_path) == peer_log("fresh"));
 }
 
 TEST_F(PeerTest, SuccessfulFetchReplacesThePeerCopyWholeAndSilencesTheClient)

@@ -147,23 +147,6 @@ TEST_F(ServerDecisionTest, FailedInhaleOrClearIsAnsweredFailed)
     }
 }
 
-TEST(ServerPrivilegeTest, OnlyRootOrTheServersOwnUserIsPrivileged)
-{
-    struct case_t {
-        bool credentials;
-        uid_t sender, server;
-        bool privileged;
-    } cases[] = {
-        {true, 0, 0, true},        {true, 0, 1000, true},     {true, 1000, 1000, true},
-        {true, 1000, 0, false},    {true, 65534, 1000, false}, {false, 0, 0, false},
-        {false, 1000, 1000, false},
-    };
-    for (const case_t &c : cases)
-        EXPECT_EQ(vek_rir_server_sender_privileged(c.credentials, c.sender, c.server),
-                  c.privileged)
-            << c.credentials << " " << c.sender << " " << c.server;
-}
-
 namespace {
 
 uint64_t fake_now = 0;

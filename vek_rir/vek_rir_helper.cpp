@@ -152,46 +152,32 @@ int vek_rir_helper_record_earliest(const vek_rir_record_t *record1,
 }
 
 // A header's record_count has been validated before a walk is set up (12272 or 24544), so the
-// modulo below never divides by zero.
-void vek_rir_helper_walk_info_populate(vek_rir_helper_walk_info_t *walk_info,
-                                       const vek_rir_header_t *header)
+// modulo below never divides by zero. The ring holds min(n, max) records; the oldest is in
+// slot 0 until the ring wraps, then in slot n mod max, and the newest in the slot before it.
+static void walk_info_set_up(vek_rir_helper_walk_info_t *walk_info,
+                             const vek_rir_header_t *header, int reverse)
 {
     const vek_rir_header_info_real_t &info = vek_rir_helper_info(header);
     uint64_t n = info.next_seqno;
     uint64_t max = info.record_count;
+    uint64_t oldest = n < max ? 0 : n % max;
+    uint64_t newest = n == 0 ? 0 : n < max ? n - 1 : (oldest == 0 ? max - 1 : oldest - 1);
     walk_info->record_count_max = max;
-    if (n == 0) {
-        walk_info->record_index_next = 0;
-        walk_info->record_count_left = 0;
-    } else if (n < max) {
-        walk_info->record_index_next = 0;
-        walk_info->record_count_left = n;
-    } else {
-        walk_info->record_index_next = n % max;
-        walk_info->record_count_left = max;
-    }
-    walk_info->reverse = VEK_RIR_FALSE;
+    walk_info->record_count_left = n < max ? n : max;
+    walk_info->record_index_next = reverse ? newest : oldest;
+    walk_info->reverse = reverse;
+}
+
+void vek_rir_helper_walk_info_populate(vek_rir_helper_walk_info_t *walk_info,
+                                       const vek_rir_header_t *header)
+{
+    walk_info_set_up(walk_info, header, VEK_RIR_FALSE);
 }
 
 void vek_rir_helper_walk_info_populate_reverse(vek_rir_helper_walk_info_t *walk_info,
                                                const vek_rir_header_t *header)
 {
-    const vek_rir_header_info_real_t &info = vek_rir_helper_info(header);
-    uint64_t n = info.next_seqno;
-    uint64_t max = info.record_count;
-    walk_info->record_count_max = max;
-    if (n == 0) {
-        walk_info->record_index_next = 0;
-        walk_info->record_count_left = 0;
-    } else if (n < max) {
-        walk_info->record_index_next = n - 1;
-        walk_info->record_count_left = n;
-    } else {
-        uint64_t oldest = n % max;
-        walk_info->record_index_next = oldest == 0 ? max - 1 : oldest - 1;
-        walk_info->record_count_left = max;
-    }
-    walk_info->reverse = VEK_RIR_TRUE;
+    walk_info_set_up(walk_info, header, VEK_RIR_TRUE);
 }
 
 void vek_rir_helper_walk_info_consume_one(vek_rir_helper_walk_info_t *walk_info)

@@ -44,20 +44,17 @@ void live_log_empty()
 int inhale_check(vek_rir_failure_info_t *failure_info, const char *rir_path, int fd,
                  vek_rir_header_t *header)
 {
+    vek_rir_file_refusal_t refusal = vek_rir_file_refusal(fd);
+    if (refusal != vek_rir_file_refusal_t::none) {
+        vek_rir_failure_info_set(failure_info,
+                                 refusal == vek_rir_file_refusal_t::not_regular ? text_not_regular
+                                                                               : text_is_live_log,
+                                 rir_path);
+        return 1;
+    }
     struct stat file_stat;
     int rc = fstat(fd, &file_stat);
     VEK_RIR_ASSERT(rc == 0);
-    if (!S_ISREG(file_stat.st_mode)) {
-        vek_rir_failure_info_set(failure_info, text_not_regular, rir_path);
-        return 1;
-    }
-    struct stat live_stat;
-    rc = fstat(vek_rir_fd, &live_stat);
-    VEK_RIR_ASSERT(rc == 0);
-    if (file_stat.st_dev == live_stat.st_dev && file_stat.st_ino == live_stat.st_ino) {
-        vek_rir_failure_info_set(failure_info, text_is_live_log, rir_path);
-        return 1;
-    }
     if (file_stat.st_size != size_of_normal_file && file_stat.st_size != size_of_merged_file) {
         vek_rir_failure_info_set(failure_info, text_bad_size, rir_path, size_of_normal_file,
                                  size_of_merged_file, static_cast<long>(file_stat.st_size));

@@ -242,6 +242,11 @@ uint32_t vek_rir_file_check_interval_get();
 int vek_rir_file_attach(int create_if_needed, vek_rir_failure_info_t *failure_info);
 /* Syncs, unmaps and closes; the process is detached even when the sync fails (1 and a text). */
 int vek_rir_file_detach(vek_rir_failure_info_t *failure_info = nullptr);
+/* Why a file the tool or the server is asked to read or write in place must be refused while
+ * attached: it is no regular file (a FIFO would hold the process, a device cannot be sized),
+ * or it is the live log itself. */
+enum class vek_rir_file_refusal_t { none, not_regular, live_log };
+vek_rir_file_refusal_t vek_rir_file_refusal(int fd);
 /* One command's attachment (the tool's add and snap): attached, creating the log if needed, at
  * construction; detached on every way out. detach() ends it early with the detach's own result,
  * for the one way out on which that result counts. */

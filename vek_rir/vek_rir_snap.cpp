@@ -106,20 +106,13 @@ int snap_target_open(vek_rir_failure_info_t *failure_info, const char *rir_path_
         vek_rir_failure_info_set(failure_info, text_open_failed, rir_path_snap);
         return 1;
     }
-    struct stat snap_stat;
-    struct stat live_stat;
-    int rc = fstat(fd.fd, &snap_stat);
-    VEK_RIR_ASSERT(rc == 0);
-    rc = fstat(vek_rir_fd, &live_stat);
-    VEK_RIR_ASSERT(rc == 0);
-    const char *refusal = nullptr;
-    if (!S_ISREG(snap_stat.st_mode))
-        refusal = text_not_regular;
-    else if (vek_rir_util_file_same(snap_stat, live_stat))
-        refusal = text_is_live_log;
-    if (refusal == nullptr)
+    vek_rir_file_refusal_t refusal = vek_rir_file_refusal(fd.fd);
+    if (refusal == vek_rir_file_refusal_t::none)
         return 0;
-    vek_rir_failure_info_set(failure_info, refusal, rir_path_snap);
+    vek_rir_failure_info_set(failure_info,
+                             refusal == vek_rir_file_refusal_t::not_regular ? text_not_regular
+                                                                           : text_is_live_log,
+                             rir_path_snap);
     return 1;
 }
 

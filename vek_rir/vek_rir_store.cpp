@@ -744,6 +744,22 @@ int vek_rir_file_detach(vek_rir_failure_info_t *failure_info)
     return synced_rc;
 }
 
+vek_rir_file_refusal_t vek_rir_file_refusal(int fd)
+{
+    VEK_RIR_ASSERT(vek_rir_file_attached());
+    struct stat file_stat;
+    struct stat live_stat;
+    int rc = fstat(fd, &file_stat);
+    VEK_RIR_ASSERT(rc == 0);
+    rc = fstat(vek_rir_fd, &live_stat);
+    VEK_RIR_ASSERT(rc == 0);
+    if (!S_ISREG(file_stat.st_mode))
+        return vek_rir_file_refusal_t::not_regular;
+    if (vek_rir_util_file_same(file_stat, live_stat))
+        return vek_rir_file_refusal_t::live_log;
+    return vek_rir_file_refusal_t::none;
+}
+
 int vek_rir_file_sync(vek_rir_failure_info_t *failure_info)
 {
     VEK_RIR_ASSERT(vek_rir_file_attached());

@@ -210,7 +210,7 @@ int merge_paths_check(vek_rir_failure_info_t *failure_info, const char *rir_path
                                                      : nullptr;
     if (missing == nullptr)
         return 0;
-    vek_rir_failure_info_set(failure_info, missing);
+    vek_rir_failure_info_set(failure_info, "%s", missing);
     return 1;
 }
 

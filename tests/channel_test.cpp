@@ -573,6 +573,34 @@ TEST_F(ServerRunTest, EmbeddedServerServesWhileThreadsLog)
     EXPECT_EQ(vek_rir_header, nullptr);
 }
 
+// Runs the exchanges in a child as user `uid` (0: as root) and gives their answers, each
+// followed by a space; "child failed <status>" when the child could not do them.
+std::string exchanges_as(uid_t uid, const std::vector<const char *> &requests)
+{
+    int answers[2];
+    // Read only after the child is reaped; non-blocking all the same, so a child that died
+    // before writing gives an empty read instead of a wait.
+    if (pipe2(answers, O_NONBLOCK | O_CLOEXEC) != 0)
+        return "no pipe";
+    int status = run_child([&] {
+        if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                         setresuid(uid, uid, uid) != 0))
+            return 2;
+        std::string all;
+        for (const char *request : requests)
+            all += child_exchange(request) + " ";
+        return write(answers[1], all.data(), all.size()) == static_cast<ssize_t>(all.size()) ? 0
+                                                                                          : 3;
+    });
+    close(answers[1]);
+    char got[256] = {};
+    ssize_t length = read(answers[0], got, sizeof(got) - 1);
+    close(answers[0]);
+    if (status != 0)
+        return "child failed " + std::to_string(status);
+    return std::string(got, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
 // Who may clear, as the senders meet it: a server that runs as an ordinary user (4242) takes a
 // clear from root and from its own user, and denies it to anyone else.
 TEST_F(ServerRunTest, OnlyRootAndTheServersOwnUserMayClear)
@@ -611,25 +639,7 @@ TEST_F(ServerRunTest, OnlyRootAndTheServersOwnUserMayClear)
     };
     for (const sender_t &sender : senders) {
         SCOPED_TRACE(sender.name);
-        int answers[2];
-        ASSERT_EQ(pipe2(answers, O_NONBLOCK | O_CLOEXEC), 0);
-        int status = run_child([&] {
-            if (sender.uid != 0 &&
-                (setgroups(0, nullptr) != 0 || setresgid(sender.uid, sender.uid, sender.uid) != 0 ||
-                 setresuid(sender.uid, sender.uid, sender.uid) != 0))
-                return 2;
-            std::string answer = child_exchange("clear");
-            return write(answers[1], answer.data(), answer.size()) ==
-                           static_cast<ssize_t>(answer.size())
-                       ? 0
-                       : 3;
-        });
-        close(answers[1]);
-        char got[64] = {};
-        ssize_t length = read(answers[0], got, sizeof(got) - 1);
-        close(answers[0]);
-        ASSERT_EQ(status, 0);
-        EXPECT_EQ(std::string(got, length > 0 ? static_cast<size_t>(length) : 0), sender.answer);
+        EXPECT_EQ(exchanges_as(sender.uid, {"clear"}), std::string(sender.answer) + " ");
         EXPECT_EQ(file_walk(read_file(vek_rir_local_path)).size(), sender.records_after);
     }
     // The denial and who emptied the log stay on record (root's clear comes within the same
@@ -648,25 +658,7 @@ TEST_F(ServerRunTest, ClearAndInhaleFromAnotherUserAreDeniedLoggedOnceAndChangeN
     test_log_t other;
     other.append(1, 0, "other", "inhaled");
     ASSERT_TRUE(write_log("/vek_tmp/in.bin", other));
-    int answers[2];
-    // Read only after the child is reaped; non-blocking all the same, so a child that died
-    // before writing gives an empty read instead of a wait.
-    ASSERT_EQ(pipe2(answers, O_NONBLOCK | O_CLOEXEC), 0);
-    int status = run_child([&answers] {
-        if (!drop_to_nobody())
-            return 2;
-        std::string all;
-        for (const char *request : {"clear", "inhale=/vek_tmp/in.bin", "snap"})
-            all += child_exchange(request) + " ";
-        return write(answers[1], all.data(), all.size()) == static_cast<ssize_t>(all.size()) ? 0
-                                                                                          : 3;
-    });
-    close(answers[1]);
-    char got[128] = {};
-    ssize_t length = read(answers[0], got, sizeof(got) - 1);
-    close(answers[0]);
-    ASSERT_EQ(status, 0);
-    EXPECT_EQ(std::string(got, length > 0 ? static_cast<size_t>(length) : 0),
+    EXPECT_EQ(exchanges_as(65534, {"clear", "inhale=/vek_tmp/in.bin", "snap"}),
               "denied denied ok ");
     // The tool, run by that user, prints the refusal and fails.
     int tool_status = run_child([] {

@@ -155,6 +155,8 @@ TEST_F(ReaderTest, FetchRefusesEveryBadFileWithItsTextAndHoldsNothing)
     ASSERT_TRUE(write_file("/vek_tmp/short.bin", std::string(100, 'x')));
     ASSERT_TRUE(write_file("/vek_tmp/zero.bin", std::string(VEK_RIR_FILE_SIZE, '\0')));
     ASSERT_EQ(symlink("/vek_tmp/nowhere", "/vek_tmp/dangling"), 0);
+    // A link to a sound log, as a neighbour could plant at the snapshot's name.
+    ASSERT_EQ(symlink("/vek_tmp/live.bin", "/vek_tmp/link"), 0);
     ASSERT_EQ(mkfifo("/vek_tmp/fifo", 0600), 0);
     // A socket in the file system passes the access check and cannot be opened.
     vek_rir_util_fd_t sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -195,6 +197,7 @@ TEST_F(ReaderTest, FetchRefusesEveryBadFileWithItsTextAndHoldsNothing)
         {"/vek_tmp/none.bin", live, "missing RIR snap at /vek_tmp/none.bin"},
         {"/vek_tmp/dangling", live, "missing RIR snap at /vek_tmp/dangling"},
         {"/vek_tmp/sock", live, "unable to open MAL snap at /vek_tmp/sock"},
+        {"/vek_tmp/link", live, "unable to open MAL snap at /vek_tmp/link"},
         {"/vek_tmp/short.bin", live, "insane RIR snap size at /vek_tmp/short.bin (100 vs 3145728)"},
         {"/vek_tmp/fifo", live, "insane RIR snap size at /vek_tmp/fifo (0 vs 3145728)"},
         {"/vek_tmp/live.bin", merged, "insane RIR snap size at /vek_tmp/live.bin (3145728 vs 6287360)"},

@@ -65,7 +65,10 @@ int vek_rir_if_snap_fetch(vek_rir_failure_info_t *failure_info, vek_rir_if_snap_
         vek_rir_failure_info_set(failure_info, text_missing, snap_path);
         return 1;
     }
-    vek_rir_util_fd_t fd(open(snap_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // The snapshot and the merged log are the server's own files in a directory others may
+    // write: a link planted at their names is not read through. Anything else that is no
+    // regular file fails the size check below.
+    vek_rir_util_fd_t fd(open(snap_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     if (fd.fd < 0) {
         vek_rir_failure_info_set(failure_info, text_open, snap_path);
         return 1;

@@ -150,7 +150,7 @@ struct vek_rir_export_out_t {
     int error = 0;            // another write failure: its errno
     // What every JSON record carries besides its own fields: the node's host name (escaped,
     // with its quotes) and the log's generation (-1 for a merged log, which has none).
-    char host_json[2 * 256];
+    char host_json[2 * 256] = {};
     int64_t generation = -1;
 };
 

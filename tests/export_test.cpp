@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -637,6 +638,29 @@ TEST(ExportCursorTest, SavedAtomicallyWithoutFollowingLinks)
         EXPECT_EQ(vek_rir_export_cursor_load(&fi, path.c_str(), &loaded), VEK_RIR_EXPORT_CURSOR_BAD)
             << bad;
     }
+    // A cursor of the first version still loads: its last record is the one before next_seqno.
+    ASSERT_TRUE(write_file(path, "vek_rir_export cursor 1\nnext_seqno 9\nlast_known 1\n"
+                                 "last_secs 5\nlast_usecs 6\nheader_flags 1\n"));
+    ASSERT_EQ(vek_rir_export_cursor_load(&fi, path.c_str(), &loaded), VEK_RIR_EXPORT_CURSOR_LOADED);
+    EXPECT_EQ(loaded.last_seqno, 8u);
+    EXPECT_EQ(loaded.generation, 0u);
+    // A save cut short (the file size limit stands in for a full file system) leaves the
+    // previous cursor whole, loadable with its old values.
+    ASSERT_TRUE(write_file(path, good));
+    vek_rir_export_cursor_t moved = cursor;
+    moved.next_seqno = 4242;
+    int status = run_child_within(10, [&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {40, 40};
+        vek_rir_failure_info_t child_fi;
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 2;
+        return vek_rir_export_cursor_save(&child_fi, path.c_str(), &moved) == 1 ? 0 : 3;
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(vek_rir_export_cursor_load(&fi, path.c_str(), &loaded), VEK_RIR_EXPORT_CURSOR_LOADED);
+    EXPECT_EQ(loaded.next_seqno, 42u);
+    EXPECT_FALSE(path_exists(path + ".tmp"));
     // A cursor that is a link is refused when read, and replaced (not written through) on save.
     unlink(path.c_str());
     ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
@@ -940,6 +964,145 @@ TEST_F(ExportRunTest, ClearWhileFollowingIsAResetNotALoss)
     EXPECT_NE(read_file("/vek_tmp/a.err").find("cleared or inhaled since the cursor was saved"),
               std::string::npos)
         << read_file("/vek_tmp/a.err");
+}
+
+// SIGTERM and SIGINT that come while the follower is blocked on a full pipe end it with exit 0
+// and a cursor right after the last line the pipe took: a restart goes on from there.
+TEST_F(ExportRunTest, AStopSignalWhileBlockedOnAFullPipeSavesTheCursorAndExitsZero)
+{
+    live_attach_t attach;
+    ASSERT_TRUE(attach.ok) << attach.failure_info.text;
+    live_append(3000); // about 1 MB of JSON Lines, far more than a pipe holds
+    uint64_t expected_next = 0;
+    for (int stop_signal_number : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(stop_signal_number));
+        int pipe_fds[2];
+        ASSERT_EQ(pipe(pipe_fds), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int err = open("/vek_tmp/blocked.err", O_WRONLY | O_CREAT | O_APPEND, 0666);
+            if (err < 0 || dup2(pipe_fds[1], 1) < 0 || dup2(err, 2) < 0)
+                _exit(126);
+            close(pipe_fds[0]);
+            execl(export_tool.c_str(), export_tool.c_str(), "-f", "-o", "json", "-C",
+                  "/vek_tmp/blocked.cursor", nullptr);
+            _exit(127);
+        }
+        close(pipe_fds[1]);
+        // Blocked once the pipe is full and nothing reads it.
+        EXPECT_TRUE(wait_until(
+            [&] {
+                std::string stat = read_file("/proc/" + std::to_string(pid) + "/wchan");
+                return stat.find("pipe_write") != std::string::npos;
+            },
+            10000));
+        kill(pid, stop_signal_number);
+        EXPECT_EQ(exit_code(reap(pid, 10000)), 0) << read_file("/vek_tmp/blocked.err");
+        std::string out;
+        char buffer[65536];
+        for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof(buffer))) > 0;)
+            out.append(buffer, static_cast<size_t>(got));
+        close(pipe_fds[0]);
+        ASSERT_FALSE(out.empty());
+        ASSERT_EQ(out.back(), '\n') << "a line was cut";
+        size_t lines = static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
+        EXPECT_LT(lines, 3000u);
+        // The first line is the one after the last line of the run before.
+        EXPECT_EQ(out.substr(0, out.find(',')), "{\"seqno\":" + std::to_string(expected_next));
+        vek_rir_export_cursor_t cursor;
+        vek_rir_failure_info_t fi;
+        ASSERT_EQ(vek_rir_export_cursor_load(&fi, "/vek_tmp/blocked.cursor", &cursor),
+                  VEK_RIR_EXPORT_CURSOR_LOADED);
+        expected_next += lines;
+        EXPECT_EQ(cursor.next_seqno, expected_next);
+        EXPECT_EQ(cursor.last_seqno, expected_next - 1);
+    }
+    EXPECT_EQ(read_file("/vek_tmp/blocked.err"), "");
+}
+
+// Followed by name: the live log moved aside and made anew (as the procedure to start a fresh
+// log does) is noticed within a poll or two, and the new one is followed after a reset line.
+TEST_F(ExportRunTest, AReplacedLiveLogIsFollowedByNameAfterAReset)
+{
+    live_attach_t attach;
+    ASSERT_TRUE(attach.ok) << attach.failure_info.text;
+    live_append(5, "first");
+    pid_t follower = export_start({"-f", "-o", "json"}, "/vek_tmp/moved.json", "/vek_tmp/moved.err");
+    auto lines_now = [] {
+        std::string s = read_file("/vek_tmp/moved.json");
+        return static_cast<size_t>(std::count(s.begin(), s.end(), '\n'));
+    };
+    ASSERT_TRUE(wait_until([&] { return lines_now() == 5; }, 10000));
+    ASSERT_EQ(rename(vek_rir_local_path, "/vek_var/aside.bin"), 0);
+    vek_rir_file_detach();
+    vek_rir_failure_info_t fi;
+    vek_rir_failure_info_clear(&fi);
+    ASSERT_EQ(vek_rir_file_attach(VEK_RIR_TRUE, &fi), 0) << fi.text;
+    live_append(3, "second");
+    EXPECT_TRUE(wait_until([&] { return lines_now() == 5 + 1 + 3; }, 10000)) << lines_now();
+    kill(follower, SIGTERM);
+    EXPECT_EQ(exit_code(reap(follower, 10000)), 0);
+    std::vector<std::string> lines;
+    ASSERT_EQ(jq_summary("/vek_tmp/moved.json", &lines), 0);
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[4], "R 4 first \"live 4\"");
+    EXPECT_EQ(lines[5], "Z 4");
+    EXPECT_EQ(lines[6], "R 0 second \"live 0\"");
+    EXPECT_EQ(lines[8], "R 2 second \"live 2\"");
+    EXPECT_NE(read_file("/vek_tmp/moved.err").find("was replaced"), std::string::npos);
+}
+
+// The live log named with -M, read once: a tail slot whose writer is still at work is waited
+// for, and one whose writer died is reported as such, not as a record the ring overwrote.
+TEST_F(ExportRunTest, TheLiveLogReadOnceWaitsForATailSlotAndNamesAnUnfinishedOne)
+{
+    live_attach_t attach;
+    ASSERT_TRUE(attach.ok) << attach.failure_info.text;
+    struct case_t {
+        const char *what;
+        bool dies; // the writer dies after its claim instead of finishing 1 s later
+        std::string last_line, warning;
+    } cases[] = {
+        {"a slow writer", false, "R 5 slow \"late\"", ""},
+        {"a writer that dies", true, "L 1 6 unfinished",
+         "vek_rir_export: record 7 was left unfinished by its writer\n"},
+    };
+    for (const case_t &c : cases) {
+        SCOPED_TRACE(c.what);
+        live_append(c.dies ? 1 : 5);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t writer_pid = fork();
+        ASSERT_GE(writer_pid, 0);
+        if (writer_pid == 0) {
+            vek_rir_record_t *record = nullptr;
+            vek_rir_failure_info_t fi;
+            if (vek_rir_next_record_get(&record, VEK_RIR_TRUE, &fi) != 0 || write(ready[1], "r", 1) != 1)
+                _exit(1);
+            if (c.dies)
+                _exit(0); // holding the mutex: the kernel marks its owner dead
+            usleep(1000000);
+            vek_rir_next_record_fill(record, 0, VEK_RIR_CLASS_EVENT, 0, "slow", "late");
+            vek_rir_next_record_return(record, VEK_RIR_TRUE);
+            _exit(0);
+        }
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        close(ready[1]);
+        unlink("/vek_tmp/once.json");
+        unlink("/vek_tmp/once.err");
+        pid_t pid = export_start({"-o", "json", "-M", vek_rir_local_path}, "/vek_tmp/once.json",
+                                 "/vek_tmp/once.err");
+        EXPECT_EQ(exit_code(reap(pid, 10000)), 0);
+        EXPECT_EQ(exit_code(reap(writer_pid, 10000)), 0);
+        std::vector<std::string> lines;
+        ASSERT_EQ(jq_summary("/vek_tmp/once.json", &lines), 0);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), c.last_line);
+        EXPECT_EQ(read_file("/vek_tmp/once.err"), c.warning);
+    }
 }
 
 TEST_F(ExportRunTest, ReaderThatGoesAwayAndBadFilesEndAsTheyShould)

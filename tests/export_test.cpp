@@ -486,14 +486,18 @@ TEST_F(ExportFollowTest, AClearAndARefillInTheMiddleOfABatchAreAResetNeverARepea
          {"Z 9", "R 0 new \"new 0\"", "R 39 new \"new 39\""}},
         {"refilled past the whole ring", 42, 12272 + 100, true,
          {"Z 9", "R 100 new \"new 100\"", "R 12371 new \"new 12371\""}},
-        // A clear of a build that keeps no generation is noticed as long as next_seqno is
-        // below the position when the copy is checked.
-        {"uncounted clear, a few new records", 41, 5, false,
+        // In a log that keeps no generation, a clear is noticed as long as next_seqno is below
+        // the position when the copy is checked.
+        {"a log without a generation, a few new records", 41, 5, false,
          {"Z 9", "R 0 new \"new 0\"", "R 4 new \"new 4\""}},
     };
     for (const case_t &c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_NO_FATAL_FAILURE(fresh());
+        if (!c.generation) {
+            log.generation = 0;
+            log.header_put();
+        }
         log.append("old", 50);
         follower_t f(path);
         interfering_writer_t w;
@@ -536,6 +540,11 @@ TEST_F(ExportFollowTest, BetweenTwoBatchesARefillIsAResetAndOnlyTheRingBlamesThe
         {"an inhale of a full merged log", 20,
          [](file_log_t &l) { l.clear(); l.append("new", 24544); },
          {"Z 19", "R 12272 new \"new 12272\""}},
+        // A power cut: the file went back to its last flush, then the node appended again.
+        // What the reader had read stays read; the sequence numbers after it are new records.
+        {"restored to an earlier state", 20,
+         [](file_log_t &l) { l.next = 15; l.append("after", 2); },
+         {"Z 19", "R 15 after \"after 15\"", "R 16 after \"after 16\""}},
         {"appends past the ring", 20, [](file_log_t &l) { l.append("more", 13000); },
          {"L 728 19 overwritten", "R 748 more \"more 748\""}},
         {"a refill past the ring that no generation counted", 20,

@@ -114,32 +114,37 @@ int take(vek_rir_export_follow_t *x, const vek_rir_record_t *record, bool in_ord
     return 0;
 }
 
-// The log went back (next_seqno below the position) in the same generation: a clear by a
-// build that keeps no generation, or the file restored to an earlier state (a power cut loses
-// what was not flushed). In the second case the newest record left is one already read: the
-// position stays after it, so that nothing is printed twice, and a reset line says that the
-// sequence numbers from there on are new records.
+// The log went back (next_seqno below the position) in the same generation: the file restored
+// to an earlier state (a power cut loses what was not flushed), or, in a log that keeps no
+// generation, perhaps a clear. Restored, it holds the records read already, and after them
+// those appended since, which are later than the last record read: reading goes on at the
+// first of those, so that nothing is printed twice, after a reset line that says the sequence
+// numbers from there on name new records.
 int went_back(vek_rir_export_follow_t *x, const vek_rir_export_log_state_t &state)
 {
     uint64_t n = state.next_seqno;
-    if (x->last_known && n > 0 && x->last_seqno >= n - 1) {
+    uint64_t resume = n;
+    bool read_before = false; // a record not later than the last one read is still there
+    while (x->last_known && resume > oldest(x, n)) {
         uint64_t seqno = 0, secs = 0, usecs = 0;
-        if (vek_rir_export_log_slot_peek(&x->failure, &x->log, n - 1, &seqno, &secs, &usecs))
+        if (vek_rir_export_log_slot_peek(&x->failure, &x->log, resume - 1, &seqno, &secs,
+                                         &usecs) != 0)
             return 1;
-        bool not_later = secs < x->last_secs || (secs == x->last_secs && usecs <= x->last_usecs);
-        if (seqno == n - 1 && not_later) {
-            if (emit_reset(x, why_went_back, state) != 0)
-                return 1;
-            // emit_reset moved to the oldest record; the ones up to n - 1 were read before.
-            x->next = n;
-            x->last_known = true;
-            x->last_seqno = n - 1;
-            x->last_secs = secs;
-            x->last_usecs = usecs;
-            return 0;
+        if (seqno != resume - 1)
+            break;
+        if (secs < x->last_secs || (secs == x->last_secs && usecs <= x->last_usecs)) {
+            read_before = true;
+            break;
         }
+        resume--;
     }
-    return emit_reset(x, why_emptied, state);
+    // Without a generation, a log that kept none of the records read was emptied.
+    if (x->generation == 0 && !read_before)
+        return emit_reset(x, why_emptied, state);
+    if (emit_reset(x, why_went_back, state) != 0)
+        return 1;
+    x->next = resume;
+    return 0;
 }
 
 // Whether the position still belongs to the log as the header shows it now; resets and losses
@@ -153,9 +158,10 @@ int position_check(vek_rir_export_follow_t *x, const vek_rir_export_log_state_t 
     if (state.next_seqno < x->next)
         return went_back(x, state);
     uint64_t first = oldest(x, state.next_seqno);
-    if (x->last_known && x->last_seqno >= first) {
-        // Emptied and refilled past the last record read by a build that keeps no generation:
-        // another record with its sequence number is in its slot now.
+    // In a log that keeps a generation, an unchanged one says the log is the one read (a slot
+    // that lost its record to a power cut shows as unfinished when it is read). Without one, the
+    // slot of the last record read tells whether the log was emptied and refilled past it.
+    if (x->generation == 0 && x->last_known && x->last_seqno >= first) {
         uint64_t seqno = 0, secs = 0, usecs = 0;
         if (vek_rir_export_log_slot_peek(&x->failure, &x->log, x->last_seqno, &seqno, &secs,
                                          &usecs) != 0)

@@ -310,3 +310,20 @@ def test_without_a_log_or_library_the_handler_reports_and_the_program_goes_on(ca
     assert ran.returncode == 0, ran.stderr
     assert ran.stdout.splitlines() == ["handleError: " + expected, "handleError: " + expected,
                                        "Error: " + expected, "went on"]
+
+
+def test_the_readmes_three_lines_send_a_programs_logging_to_the_log():
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
+    first = "    import logging, vek_rir\n"
+    assert first in readme, "no Python example in README.md"
+    lines = readme[readme.index(first):].split("\n")
+    block = []
+    for line in lines:
+        if not line.startswith("    "):
+            break
+        block.append(line[4:])
+    assert len(block) == 3, block
+    program = "\n".join(block) + '\nlogging.getLogger("readme.t").info("from the %s", "readme")\n'
+    ran = run(sys.executable, "-c", program)
+    assert ran.returncode == 0 and ran.stderr == "", ran.stderr
+    assert [(r["class"], r["text"]) for r in logged("readme.t")] == [("STEP", "from the readme")]

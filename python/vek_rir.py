@@ -148,17 +148,19 @@ def _library():
 
 def _attach(lib):
     """Attaches this process once; a failed attach is tried again at the next add, so a
-    program started before the server created the log logs as soon as it exists."""
+    program started before the server created the log logs as soon as it exists. Returns
+    the failure text of an attach that failed, or None."""
     global _attached
     if _attached:
-        return
+        return None
     with _lock:
         if _attached:
-            return
+            return None
         info = _FailureInfo()
         if lib.vek_rir_if_world_init(ctypes.byref(info)) != 0:
-            raise Error(info.message("vek_rir_if_world_init failed"))
+            return info.message("vek_rir_if_world_init failed")
         _attached = True
+        return None
 
 
 def _cut(data, limit):
@@ -214,7 +216,8 @@ def add(text, identity="python", cls="EVENT", code=None, flags=0, kernel=False):
     number; code a number or None (no code); flags the caller's bits (the upper 32 are the
     caller's own); kernel=True copies the record to the kernel log too. Raises Error with the
     library's text when the record could not be appended (no live log yet, no permission, no
-    room on /vek_var), ValueError for a class or code that is no such thing.
+    room on /vek_var), ValueError for a class or code that is no such thing. On a machine
+    without /vek_var it does nothing, as the library's add does there.
     """
     rir_class = _class_value(cls)
     rir_code = CODE_NA if code is None else int(code)
@@ -228,11 +231,14 @@ def add(text, identity="python", cls="EVENT", code=None, flags=0, kernel=False):
     identity_bytes = _field(identity, MAX_IDENTITY)
     text_bytes = _field(text, MAX_TEXT)
     lib = _library()
-    _attach(lib)
+    attach_failure = _attach(lib)
     info = _FailureInfo()
+    # Unattached, the library's add does nothing and succeeds on a machine without /vek_var
+    # (a developer's), and fails without a text where /vek_var exists: then the attach's text
+    # says why.
     if lib.vek_rir_if_record_add(ctypes.byref(info), rir_flags, rir_class, rir_code,
                                  identity_bytes, text_bytes) != 0:
-        raise Error(info.message("vek_rir_if_record_add failed"))
+        raise Error(attach_failure or info.message("vek_rir_if_record_add failed"))
 
 
 def _json_text(data):

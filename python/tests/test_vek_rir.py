@@ -292,24 +292,53 @@ print("went on")
 """
 
 
+# A machine without /vek_var: a root of its own holding only what the interpreter, the module
+# and the library need (the system's directories and the tree's, bound where they are).
+NO_VAR_ROOT = r"""
+root=$(mktemp -d /vek_tmp/novar.XXXXXX)
+mount -t tmpfs novar "$root"
+for dir in /usr /etc /proc /dev "$VEK_RIR_TREE"; do
+    mkdir -p "$root$dir"
+    mount --rbind "$dir" "$root$dir"
+done
+for dir in /bin /lib /lib64 /sbin; do
+    if [ -L "$dir" ]; then cp -P "$dir" "$root$dir"
+    elif [ -d "$dir" ]; then mkdir "$root$dir" && mount --rbind "$dir" "$root$dir"; fi
+done
+exec chroot "$root" "$@"
+"""
+
+
 @pytest.mark.parametrize("case,expected", [
     ("no live log", "unable to open RIR at /vek_var/vek-rir-local.bin"),
     ("no library", "cannot load /vek_tmp/none.so: /vek_tmp/none.so: cannot open shared object "
                    "file: No such file or directory"),
+    ("no /vek_var", None),
 ])
 def test_without_a_log_or_library_the_handler_reports_and_the_program_goes_on(case, expected):
     env = dict(os.environ)
     command = [sys.executable, "-c", PROGRAM]
     if case == "no library":
         env["VEK_RIR_LIBRARY"] = "/vek_tmp/none.so"
-    else:
+    elif case == "no live log":
         # A node without a live log: an empty /vek_var of the child's own.
         command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                    'mount -t tmpfs empty-var /vek_var && exec "$@"', "sh"] + command
+    else:
+        tree = os.path.commonpath([os.environ["VEK_RIR_LIBRARY"], vek_rir.__file__])
+        env["VEK_RIR_TREE"] = tree
+        command = ["unshare", "--mount", "--propagation", "private", "sh", "-c", NO_VAR_ROOT,
+                   "sh"] + command
     ran = run(*command, env=env)
     assert ran.returncode == 0, ran.stderr
-    assert ran.stdout.splitlines() == ["handleError: " + expected, "handleError: " + expected,
-                                       "Error: " + expected, "went on"]
+    if expected is None:
+        # The library's add does nothing there, and nothing is reported.
+        assert ran.stdout.splitlines() == ["went on"]
+        assert ran.stderr == ""
+    else:
+        assert ran.stdout.splitlines() == ["handleError: " + expected,
+                                           "handleError: " + expected,
+                                           "Error: " + expected, "went on"]
 
 
 def test_the_readmes_three_lines_send_a_programs_logging_to_the_log():

@@ -22,12 +22,12 @@ second attach of one process stops it.
 """
 
 import ctypes
+import logging
 import os
 import socket
 import struct
 import threading
 import time
-import logging
 
 __all__ = ["Error", "add", "records", "Handler", "CLASSES", "CODE_NA", "FLAG_TOKERNEL",
            "MAX_IDENTITY", "MAX_TEXT"]
@@ -353,9 +353,9 @@ class Handler(logging.Handler):
     """A logging handler that appends every log record to the node's event log.
 
     The identity is the logger's name, the text the formatted message, both cut to what a
-    record keeps without splitting a UTF-8 character; the class follows the level (CLASSES
-    below: CRITICAL and ERROR give FAIL, WARNING gives EVENT, INFO and DEBUG give STEP);
-    extra={"rir_code": N} sets the code. A record that cannot be appended goes to
+    record keeps without splitting a UTF-8 character; the class follows the level
+    (level_classes below: CRITICAL and ERROR give FAIL, WARNING gives EVENT, INFO and DEBUG
+    give STEP); extra={"rir_code": N} sets the code. A record that cannot be appended goes to
     handleError like any handler's failure, and the application goes on.
     """
 

@@ -15,7 +15,7 @@ for installed in bin/vek_rir bin/vek_rir_export lib/libvek_rir.so lib/libvek_rir
     include/vek_os/vek_rir_defs.h include/vek_os/vek_rir_server.h lib/pkgconfig/vek_rir.pc \
     lib/cmake/vek_rir/vek_rirConfig.cmake lib/systemd/system/vek-rir.service \
     lib/sysusers.d/vek-rir.conf lib/tmpfiles.d/vek-rir.conf \
-    share/man/man1/vek_rir.1 share/man/man1/vek_rir_export.1; do
+    share/man/man1/vek_rir.1 share/man/man1/vek_rir_export.1 lib/python3/dist-packages/vek_rir.py; do
     [[ -e $prefix/$installed ]] || { echo "not installed: $installed"; exit 1; }
 done
 grep -q "^ExecStart=$prefix/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/system/vek-rir.service" ||

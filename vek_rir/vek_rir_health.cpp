@@ -243,8 +243,3 @@ void vek_rir_health_publish(bool server_running, char *summary, size_t summary_s
     if (summary != nullptr)
         vek_rir_status_summary(&health, health.written_time, summary, summary_size);
 }
-
-const vek_rir_status_t &vek_rir_health_current()
-{
-    return health;
-}

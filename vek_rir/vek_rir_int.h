@@ -579,8 +579,6 @@ void vek_rir_health_duty_idle(const char *why);
 /* Gathers the figures, writes the status file and the metrics file, and puts a one-line
  * summary into summary (for the service manager). */
 void vek_rir_health_publish(bool server_running, char *summary, size_t summary_size);
-/* The health as it stands, for tests. */
-const vek_rir_status_t &vek_rir_health_current();
 
 /* ---- service manager notifications (vek_rir_notify.cpp) ---------------------------------- */
 

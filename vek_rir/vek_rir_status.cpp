@@ -132,15 +132,18 @@ size_t vek_rir_status_json_format(const vek_rir_status_t *s, char *out, size_t o
 
 namespace {
 
-// A small reader for the documents above: objects, strings, numbers and the three words, nested
-// at most three deep. Every scalar is handed over with the names of the objects around it.
+constexpr int json_depth_max = 8;
+
+// A small reader for the documents above: objects, arrays, strings, numbers and the three
+// words, nested at most eight deep. Every scalar is handed over with the names of the objects around it.
 struct json_reader_t {
     const char *text;
     size_t length;
     size_t pos = 0;
     const char *problem = nullptr;
     vek_rir_status_t *status;
-    char names[3][32] = {};
+    // The names of the objects around the value being read; deeper ones are read and skipped.
+    char names[json_depth_max][32] = {};
     int depth = 0;
 
     bool fail(const char *what)
@@ -215,21 +218,43 @@ struct json_reader_t {
             out[n] = '\0';
         return true;
     }
-    bool number(uint64_t *value)
+    // Any JSON number is read; only a whole one that fits is kept (*kept false otherwise), so
+    // a field added later with fractions or a sign is skipped like any unknown field.
+    bool number(uint64_t *value, bool *kept)
     {
         blanks();
         size_t start = pos;
         uint64_t v = 0;
-        while (pos < length && text[pos] >= '0' && text[pos] <= '9') {
-            uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
-            if (v > (UINT64_MAX - digit) / 10)
-                return fail("a number out of range");
-            v = v * 10 + digit;
-            pos++;
+        *kept = true;
+        while (pos < length && strchr("-+.eE0123456789", text[pos]) != nullptr && text[pos]) {
+            char c = text[pos++];
+            uint64_t digit = static_cast<uint64_t>(c - '0');
+            if (c < '0' || c > '9' || v > (UINT64_MAX - digit) / 10)
+                *kept = false;
+            else
+                v = v * 10 + digit;
         }
         if (pos == start)
             return fail("a value expected");
         *value = v;
+        return true;
+    }
+    bool array()
+    {
+        take('[');
+        if (depth == json_depth_max)
+            return fail("nested too deep");
+        depth++;
+        snprintf(names[depth - 1], sizeof(names[depth - 1]), "%s", "[]");
+        if (!take(']')) {
+            do {
+                if (!value(""))
+                    return false;
+            } while (take(','));
+            if (!take(']'))
+                return fail("a comma or a closing bracket expected");
+        }
+        depth--;
         return true;
     }
     bool word(const char *w)
@@ -322,6 +347,8 @@ struct json_reader_t {
         char c = text[pos];
         if (c == '{')
             return object(name);
+        if (c == '[')
+            return array();
         if (c == '"') {
             char v[vek_rir_status_text_size];
             if (!string(v, sizeof(v)))
@@ -338,9 +365,10 @@ struct json_reader_t {
             return true;
         }
         uint64_t v = 0;
-        if (!number(&v))
+        bool kept = false;
+        if (!number(&v, &kept))
             return false;
-        uint64_t *slot = number_slot(name);
+        uint64_t *slot = kept ? number_slot(name) : nullptr;
         if (slot != nullptr)
             *slot = v;
         return true;
@@ -349,7 +377,7 @@ struct json_reader_t {
     {
         if (!take('{'))
             return fail("an object expected");
-        if (depth == 3)
+        if (depth == json_depth_max)
             return fail("nested too deep");
         snprintf(names[depth], sizeof(names[depth]), "%s", name);
         depth++;

@@ -16,6 +16,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
@@ -232,7 +233,10 @@ void vek_rir_health_publish(bool server_running, char *summary, size_t summary_s
                                  text_log_publish_short);
     else
         file_publish(vek_rir_status_tmp_path, vek_rir_status_path, text, length);
-    if (metrics_dir[0] != '\0') {
+    // A directory that does not exist means no collector is installed (the unit names Debian's
+    // directory whether or not it is there): nothing to write, and nothing to complain about.
+    struct stat dir_stat;
+    if (metrics_dir[0] != '\0' && stat(metrics_dir, &dir_stat) == 0 && S_ISDIR(dir_stat.st_mode)) {
         length = vek_rir_status_metrics_format(&health, text, sizeof(text));
         if (length == 0)
             vek_rir_util_log_limited(vek_rir_metrics_file_name, text_log_publish, metrics_path,

@@ -509,12 +509,14 @@ TEST_F(StatusServerTest, MetricsReachTheCollectorWithTheServersValues)
     const char collector[] = "/usr/bin/prometheus-node-exporter";
     ASSERT_EQ(access(collector, X_OK), 0) << collector << " is missing (Debian package "
                                           << "prometheus-node-exporter)";
-    ASSERT_EQ(mkdir(metrics_dir, 0755), 0);
     live_attach_t live;
     ASSERT_TRUE(live.ok) << live.failure_info.text;
     live_append(5);
     ASSERT_TRUE(write_log(peer_fresh_path, test_log_t()));
-    {
+    // First without the directory (no collector installed): nothing written, nothing logged.
+    for (bool dir_exists : {false, true}) {
+        if (dir_exists)
+            ASSERT_EQ(mkdir(metrics_dir, 0755), 0);
         setenv("VEK_RIR_METRICS_DIR", metrics_dir, 1);
         server_t server;
         unsetenv("VEK_RIR_METRICS_DIR");
@@ -522,6 +524,10 @@ TEST_F(StatusServerTest, MetricsReachTheCollectorWithTheServersValues)
         ASSERT_EQ(request("mirror-peer-and-merge"), "ok");
         ASSERT_TRUE(status_wait(merged_after_request));
         // Stopped before the scrape, so the file the collector reads stays as the status says.
+        server.stop();
+        EXPECT_EQ(path_exists(metrics_dir), dir_exists);
+        for (const std::string &line : sandbox_take_syslog_messages())
+            EXPECT_FALSE(contains(line, "metrics")) << line;
     }
     vek_rir_status_t s = status_read();
     ASSERT_EQ(s.format, 1u);

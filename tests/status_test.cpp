@@ -339,9 +339,9 @@ TEST_F(StatusServerTest, AFailingFetchWarnsThenIsCriticalThenRecovers)
                 lag_shown |= contains(r.out, "peer    newest record of the peer copy " +
                                                  std::to_string(seen) + " s old");
             EXPECT_TRUE(lag_shown) << lag << " s expected in\n" << r.out;
-            if (getenv("VEK_RIR_SHOW_STATUS") != nullptr)
-                printf("%s", r.out.c_str());
         }
+        if (getenv("VEK_RIR_SHOW_STATUS") != nullptr)
+            printf("exit %d\n%s", r.status, r.out.c_str());
         server.stop();
     }
     sandbox_take_syslog_messages();

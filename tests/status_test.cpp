@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -417,6 +418,20 @@ TEST_F(StatusServerTest, NoLiveServerIsCriticalOrUnknown)
          "expected at byte 13)"},
         {"a server stopped", [] { ASSERT_EQ(run_tool("-o rir_serve -r 1").status, 0); }, 2,
          "RIR CRITICAL - the server has stopped; fetch failed"},
+        // The server cannot write its file on a read-only /vek_var: the tool looks itself.
+        {"/vek_var read-only",
+         [] {
+             vek_rir_status_t s = status_healthy();
+             s.server_start_time = s.written_time = static_cast<uint64_t>(time(nullptr));
+             for (vek_rir_status_duty_t &d : s.duties)
+                 d.last_attempt = d.last_success = s.written_time;
+             char text[16384];
+             size_t length = vek_rir_status_json_format(&s, text, sizeof(text));
+             ASSERT_TRUE(write_file(vek_rir_status_path, std::string(text, length)));
+             ASSERT_EQ(mount(nullptr, "/vek_var", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
+                 << strerror(errno);
+         },
+         2, "RIR CRITICAL - appends refused: /vek_var is read-only"},
     };
     for (const case_t &c : cases) {
         SCOPED_TRACE(c.name);
@@ -427,6 +442,7 @@ TEST_F(StatusServerTest, NoLiveServerIsCriticalOrUnknown)
         EXPECT_EQ(r.status, c.exit) << r.out;
         EXPECT_EQ(first_line(r.out), c.first_line);
     }
+    ASSERT_EQ(mount(nullptr, "/vek_var", nullptr, MS_REMOUNT, nullptr), 0) << strerror(errno);
 
     // A server killed outright leaves its last status, which ages.
     unlink(vek_rir_status_path);

@@ -13,6 +13,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 const char *const vek_rir_status_duty_names[vek_rir_status_duty_count] = {
@@ -26,6 +27,7 @@ constexpr char text_status_missing_live[] =
 constexpr char text_status_missing[] = "no status file at %s: no server has run on this node";
 constexpr char text_status_unreadable[] = "unable to read %s: %s";
 constexpr char text_status_too_big[] = "%s is larger than a status document";
+constexpr char text_var_read_only[] = "/vek_var is read-only";
 constexpr char text_json_bad[] = "%s is not a status document (%s at byte %zu)";
 
 constexpr size_t status_file_max = 16384;
@@ -675,6 +677,15 @@ int vek_rir_cli_status(uint64_t now)
     if (vek_rir_status_json_parse(&failure_info, text, length, &status) != 0) {
         printf("RIR UNKNOWN - %s\n", vek_rir_failure_info_text(&failure_info));
         return VEK_RIR_STATUS_UNKNOWN;
+    }
+    // A read-only /vek_var refuses every append and also keeps the server from saying so in
+    // the file; the tool looks for itself, the same for every user that asks.
+    struct statvfs var_fs;
+    if (!status.appends_refused && statvfs(vek_rir_parent_path, &var_fs) == 0 &&
+        (var_fs.f_flag & ST_RDONLY) != 0) {
+        status.appends_refused = true;
+        snprintf(status.appends_refused_reason, sizeof(status.appends_refused_reason), "%s",
+                 text_var_read_only);
     }
     static char report[4096];
     int level = vek_rir_status_evaluate(&status, now, report, sizeof(report));

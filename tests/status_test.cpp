@@ -133,11 +133,23 @@ TEST(StatusVerdictTest, EachThresholdGivesItsMonitoringLevel)
         EXPECT_EQ(first_line(report), c.first_line);
         char summary[200];
         vek_rir_status_summary(&s, t_now, summary, sizeof(summary));
-        // The service manager's line: the verdict and its reasons, without the report's prefix.
+        // The service manager's line: the verdict and its reasons, without the report's prefix,
+        // then the replication's freshness.
         std::string expected = std::string(c.first_line).substr(4);
         expected = c.level == 0 ? "OK" : expected.replace(expected.find(" - "), 3, ": ");
-        EXPECT_EQ(summary, expected);
+        EXPECT_EQ(std::string(summary).substr(0, expected.size() + 2), expected + " (") << summary;
     }
+    vek_rir_status_t s = status_healthy();
+    char summary[200];
+    vek_rir_status_summary(&s, t_now, summary, sizeof(summary));
+    EXPECT_STREQ(summary, "OK (fetched 3 s ago, merged 3 s ago, no peer record yet)");
+    s.duties[vek_rir_status_duty_fetch].last_success = 0;
+    s.duties[vek_rir_status_duty_merge].last_success = 0;
+    s.peer_newest_record_time = t_now - 75;
+    vek_rir_status_summary(&s, t_now, summary, sizeof(summary));
+    EXPECT_STREQ(summary, "CRITICAL: fetch has not succeeded for 16 min 40 s; merge has not "
+                          "succeeded for 16 min 40 s (no fetch yet, no merge yet, peer's newest "
+                          "record 1 min 15 s old)");
 }
 
 // What the writer makes the reader takes back whole, reasons of any bytes included; a field

@@ -554,7 +554,8 @@ size_t vek_rir_status_metrics_format(const vek_rir_status_t *status, char *out, 
  * a first line with the verdict and its reasons, then one line per duty and the figures. */
 int vek_rir_status_evaluate(const vek_rir_status_t *status, uint64_t now, char *report,
                             size_t report_size);
-/* One line for the service manager: the verdict's first line without the prefix. */
+/* One line for the service manager: the verdict and its reasons, then how long ago the last
+ * fetch and merge succeeded and how old the peer's newest record is, in parentheses. */
 void vek_rir_status_summary(const vek_rir_status_t *status, uint64_t now, char *summary,
                             size_t summary_size);
 /* rir_status: reads the status file, prints the report and returns the exit code. */

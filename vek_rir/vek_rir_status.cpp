@@ -574,8 +574,27 @@ void vek_rir_status_summary(const vek_rir_status_t *status, uint64_t now, char *
                             size_t summary_size)
 {
     verdict_t v = verdict_make(status, now);
-    snprintf(summary, summary_size, "%s%s%s", level_names[v.level], v.reasons[0] ? ": " : "",
-             v.reasons);
+    // The verdict, then what a glance at the service wants besides: how fresh the replication is.
+    char fetched[48] = "no fetch yet";
+    char merged[48] = "no merge yet";
+    char peer[64] = "no peer record yet";
+    char age[32];
+    const vek_rir_status_duty_t &fetch = status->duties[vek_rir_status_duty_fetch];
+    const vek_rir_status_duty_t &merge = status->duties[vek_rir_status_duty_merge];
+    if (fetch.last_success != 0) {
+        age_text(since(now, fetch.last_success), age, sizeof(age));
+        snprintf(fetched, sizeof(fetched), "fetched %s ago", age);
+    }
+    if (merge.last_success != 0) {
+        age_text(since(now, merge.last_success), age, sizeof(age));
+        snprintf(merged, sizeof(merged), "merged %s ago", age);
+    }
+    if (status->peer_newest_record_time != 0) {
+        age_text(since(now, status->peer_newest_record_time), age, sizeof(age));
+        snprintf(peer, sizeof(peer), "peer's newest record %s old", age);
+    }
+    snprintf(summary, summary_size, "%s%s%s (%s, %s, %s)", level_names[v.level],
+             v.reasons[0] ? ": " : "", v.reasons, fetched, merged, peer);
 }
 
 int vek_rir_status_evaluate(const vek_rir_status_t *s, uint64_t now, char *report,

@@ -1,5 +1,6 @@
 // Google Benchmark view of the single-process cases: the append against its floor with one and
-// two threads, and the snapshot against a plain copy of the mapping. Mean times per operation;
+// two threads, the snapshot against a plain copy of the mapping, and one publication of the
+// server's health. Mean times per operation;
 // the percentiles come from vek_rir_bench. Runs inside the private /vek_var of scripts/bench.
 
 #include "vek_rir/vek_rir_int.h"
@@ -10,6 +11,7 @@
 #include <pthread.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
@@ -109,6 +111,25 @@ void BM_Memcpy3MiB(benchmark::State &state)
     }
 }
 BENCHMARK(BM_Memcpy3MiB)->Unit(benchmark::kMicrosecond);
+
+// One publication of the server's health after a pass: the figures gathered (the peer copy's
+// and merged log's newest records, the live log's counter, the free space), the status file and,
+// with the argument 1, the metrics file, each written to a fresh companion, synced and renamed.
+void BM_HealthPublish(benchmark::State &state)
+{
+    attach_once();
+    mkdir("/vek_var/metrics", 0755);
+    if (state.range(0) != 0)
+        setenv("VEK_RIR_METRICS_DIR", "/vek_var/metrics", 1);
+    else
+        unsetenv("VEK_RIR_METRICS_DIR");
+    vek_rir_health_server_start();
+    char summary[200];
+    for (auto _ : state)
+        vek_rir_health_publish(true, summary, sizeof(summary));
+    unsetenv("VEK_RIR_METRICS_DIR");
+}
+BENCHMARK(BM_HealthPublish)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -26,7 +26,8 @@ const std::string usage =
     "vek_rir [-v] [-o rir_merge] [-M path] [-G src1_path] [-H src2_path]\n"
     "vek_rir [-v] [-o rir_info] [-M path]\n"
     "vek_rir [-v] [-o rir_dump] [-M path] [-T time_after]\n"
-    "vek_rir [-v] [-o rir_run] [-A request] [-O timeout_seconds]\n";
+    "vek_rir [-v] [-o rir_run] [-A request] [-O timeout_seconds]\n"
+    "vek_rir [-v] [-o rir_status]\n";
 
 struct cli_result_t {
     int status = -1; // exit status, -1 when the tool did not exit normally

@@ -404,6 +404,11 @@ TEST_F(DiskTest, ServerOnAFillingVarKeepsItsFilesAndRecordsAndAnswersOn)
     vek_rir_util_log_limits_reset();
     EXPECT_EQ(request("merge"), "ok");
     std::vector<std::string> full = sandbox_take_syslog_messages();
+    // The server's status file finds no room either; its line may come before or after the
+    // answer, so it is not counted here.
+    std::erase_if(full, [](const std::string &line) {
+        return line.find(vek_rir_status_path) != std::string::npos;
+    });
     ASSERT_EQ(full.size(), 2u);
     const std::string short_snap = "unable to write to /vek_var/vek-rir-local-snap.bin.tmp (";
     EXPECT_EQ(full[0].substr(0, short_snap.size()), short_snap);

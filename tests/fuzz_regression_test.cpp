@@ -48,6 +48,7 @@ TEST_F(FuzzRegressionTest, EveryCorpusInputPassesItsTarget)
         {"header_walk", vek_rir_fuzz_header_walk}, {"reports", vek_rir_fuzz_reports},
         {"merge", vek_rir_fuzz_merge},             {"inhale", vek_rir_fuzz_inhale},
         {"fetch", vek_rir_fuzz_fetch},             {"request", vek_rir_fuzz_request},
+        {"status", vek_rir_fuzz_status},
     };
     for (const target_t &t : targets) {
         std::vector<std::string> files = corpus_of(t.name);

@@ -44,6 +44,7 @@ const char *const planted_names[] = {
     vek_rir_merged_path,           vek_rir_peer_path,         "/vek_var/vek-rir-peer.bin.tmp",
     vek_rir_local_mirror_tmp_path, vek_rir_local_mirror_path, vek_rir_peer_mirror_tmp_path,
     vek_rir_peer_mirror_path,      vek_rir_merged_mirror_tmp_path, vek_rir_merged_mirror_path,
+    vek_rir_status_tmp_path,       vek_rir_status_path,
 };
 
 // For a child: becomes the member for good, with the log's group as a supplementary one.
@@ -180,6 +181,11 @@ TEST_F(HostileTest, PlantedLinksAndFifosNeverMakeTheServerWriteOrCopyRootFiles)
         EXPECT_EQ(bytes.find("root only"), std::string::npos) << path;
         EXPECT_EQ(file_info(bytes).magic, VEK_RIR_MAGIC) << path;
     }
+    // The status file, when the last pass left one, is the server's document.
+    struct stat status_st;
+    if (lstat(vek_rir_status_path, &status_st) == 0 && S_ISREG(status_st.st_mode) &&
+        status_st.st_uid == 0)
+        EXPECT_EQ(read_file(vek_rir_status_path).find("root only"), std::string::npos);
     // The lines the planter provoked are limited per kind; a line per request would be
     // hundreds.
     EXPECT_LE(sandbox_take_syslog_messages().size(), 40u);

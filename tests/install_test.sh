@@ -21,6 +21,11 @@ done
 grep -q "^ExecStart=$prefix/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/system/vek-rir.service" ||
     grep -q "^ExecStart=.*/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/system/vek-rir.service" ||
     { echo "unit does not start the server"; exit 1; }
+# Ready only once the log exists, watched, and with the metrics directory of the collector.
+unit=$prefix/lib/systemd/system/vek-rir.service
+grep -q '^Type=notify$' "$unit" && grep -q '^WatchdogSec=60$' "$unit" &&
+    grep -q '^Environment=VEK_RIR_METRICS_DIR=/var/lib/prometheus/node-exporter$' "$unit" ||
+    { echo "unit is not Type=notify with its watchdog and metrics directory"; exit 1; }
 # Nothing of the core's own is installed.
 [[ ! -e $prefix/include/vek_rir ]] || { echo "internal headers installed: $(ls "$prefix/include/vek_rir")"; exit 1; }
 # Who may log: the members of vek-rir write what the server (root, mask 0002) makes in /vek_var.

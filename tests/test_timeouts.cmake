@@ -5,6 +5,7 @@ set_tests_properties(
   ServerRunTest.ToolServerAnswersRefusesASecondAndFreesTheNameAtItsEnd         # 4.2 s
   ServerRunTest.SignalsStopTheToolServerCleanlyWithAndWithoutRuntime          # 3.6 s
   ReaderTest.WithoutAnAnswerTheFileOnDiskIsReadUnlessNoServerRuns             # 4.1 s
+  StatusServerTest.TheServiceManagerHearsReadinessStatusAndWatchdog           # 12.2 s
   PROPERTIES TIMEOUT 60)
 
 # Each request of this one waits out the bound of the shared mutex (5 s), and so do the

@@ -34,6 +34,24 @@ wait_for() {
 
 eventually() { wait_for "$@" >/dev/null; }
 
+status_is() { # status_is NODE EXIT TEXT...: rir_status on NODE exits EXIT and prints each TEXT
+    local node=$1 want=$2 out rc=0 text
+    shift 2
+    out=$(node_tool "$node" -o rir_status) || rc=$?
+    ((rc == want)) || { echo "# rir_status on node $node exited $rc:"; sed 's/^/#   /' <<<"$out"; return 1; }
+    for text in "$@"; do
+        grep -qF -- "$text" <<<"$out" || { echo "# no \"$text\" in:"; sed 's/^/#   /' <<<"$out"; return 1; }
+    done
+}
+
+# The server rewrites its status after the pass that answered: wait for it, and show the last
+# output when it never comes.
+status_soon() { # status_soon SECONDS NODE EXIT TEXT...
+    local limit=$1
+    shift
+    eventually "$limit" status_is "$@" || { status_is "$@"; return 1; }
+}
+
 merged_has() { # merged_has NODE TEXT...
     local node=$1 dump
     shift
@@ -107,6 +125,10 @@ for node in A B; do
         [ "$(stat -c %s /vek_node/vek-rir-merged.bin)" = 6287360 ]'
 done
 check "no fetch failure was logged on node A so far" test "$(fetch_failures)" = 0
+for node in A B; do
+    check "rir_status on node $node: OK, the fetch, merge and mirror done" status_soon 25 \
+        "$node" 0 "RIR OK" "fetch   ok" "merge   ok" "mirror  ok" "newest record of the peer copy"
+done
 
 # The failure line goes out only when more than 120 s have passed since the node's boot.
 uptime_secs=$(cut -d. -f1 /proc/uptime)
@@ -118,6 +140,8 @@ for k in 1 2 3; do
     node_tool A -o rir_run -A mirror-peer-and-merge >/dev/null
 done
 check "the outage gives exactly one fetch failure line on node A" test "$(fetch_failures)" = 1
+check "rir_status on node A warns of each failed fetch, also those the log held back" \
+    status_soon 10 A 1 "RIR WARNING" "fetch failed" "in a row): unable to fetch"
 check "node A keeps serving" test "$(node_tool A -o rir_run -A nothing)" = "nothing: ok"
 check "node A's merged log keeps the last peer copy's records" merged_has A "${all[@]}"
 check "node A's merged log has nothing of the outage yet" bash -c '! grep -qF "B during outage" <<<"$0"' \
@@ -128,6 +152,7 @@ node_tool B -o rir_run -A snap >/dev/null
 node_tool A -o rir_run -A mirror-peer-and-merge >/dev/null
 check "node A catches up after the outage" merged_has A "B during outage $nonce" "${all[@]}"
 check "the recovery logged no further failure" test "$(fetch_failures)" = 1
+check "rir_status on node A is OK again" status_soon 10 A 0 "RIR OK" "fetch   ok"
 
 pids_a=${VEK_NODE_PID[A]} pids_b=${VEK_NODE_PID[B]}
 nodes_down

@@ -36,6 +36,7 @@ static void vek_rir_cli_serve_signals_install()
     fprintf(stderr, "vek_rir [-v] [-o rir_info] [-M path]\n");
     fprintf(stderr, "vek_rir [-v] [-o rir_dump] [-M path] [-T time_after]\n");
     fprintf(stderr, "vek_rir [-v] [-o rir_run] [-A request] [-O timeout_seconds]\n");
+    fprintf(stderr, "vek_rir [-v] [-o rir_status]\n");
     exit(1);
 }
 
@@ -162,6 +163,9 @@ int main(int argc, char **argv)
     cli_args_parse(argc, argv, &args);
     if (strcmp(args.option, "rir_run") == 0)
         return cli_run(args);
+    // Exit codes of a monitoring plugin: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.
+    if (strcmp(args.option, "rir_status") == 0)
+        return vek_rir_cli_status(vek_rir_health_wall_secs());
     for (const cli_operation_t &operation : cli_operations) {
         if (strcmp(args.option, operation.name) != 0)
             continue;

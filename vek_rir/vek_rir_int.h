@@ -24,6 +24,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -108,6 +110,9 @@ void vek_rir_util_log_counted(uint32_t left_out, const char *format, ...)
  * the system or nullptr (never a text another process chose, so that the kinds stay few). */
 void vek_rir_util_log_limited(const char *subject, const char *format, ...)
     VEK_RIR_PRINTF_LIKE(2, 3);
+/* A line that is not sent (a limit of its own holds it back) but still counts, on the server
+ * thread, as the failure of the duty that runs. */
+void vek_rir_util_log_note(const char *format, ...) VEK_RIR_PRINTF_LIKE(1, 2);
 /* The clock of the limited lines, in milliseconds; tests replace it to pass the interval
  * without waiting. */
 extern uint64_t (*vek_rir_util_log_clock_msecs)();
@@ -473,6 +478,128 @@ int vek_rir_server_thread_start();
 void vek_rir_server_thread_stop();
 /* Async-signal-safe: makes a running vek_rir_server_run stop as at the end of its runtime. */
 void vek_rir_server_run_stop_request();
+
+/* ---- duty health and the status file (vek_rir_status.cpp, vek_rir_health.cpp) ----------- */
+
+/* Where the server publishes its health for people and monitors; readable by every local user.
+ * Its fields are a contract (docs/status.md): they are only ever added to. */
+inline constexpr char vek_rir_status_path[] = "/vek_var/vek-rir-status.json";
+inline constexpr char vek_rir_status_tmp_path[] = "/vek_var/vek-rir-status.json.tmp";
+/* The metrics file, in the directory named by VEK_RIR_METRICS_DIR when the server starts. */
+inline constexpr char vek_rir_metrics_file_name[] = "vek_rir.prom";
+inline constexpr char vek_rir_metrics_tmp_name[] = "vek_rir.prom.tmp";
+
+/* The duties whose health is kept, in the order a pass runs them. */
+enum vek_rir_status_duty_id_t : int {
+    vek_rir_status_duty_flush,
+    vek_rir_status_duty_snap,
+    vek_rir_status_duty_fetch,
+    vek_rir_status_duty_merge,
+    vek_rir_status_duty_mirror,
+    vek_rir_status_duty_count,
+};
+extern const char *const vek_rir_status_duty_names[vek_rir_status_duty_count];
+
+/* A duty's last outcome: not run since the server started, succeeded, failed, or found nothing
+ * to do (no peer copy to merge yet, no mirror mount, the platform stopping). */
+enum class vek_rir_status_state_t { never, ok, failed, idle };
+inline constexpr size_t vek_rir_status_text_size = 128;
+
+/* Times are wall-clock seconds since the epoch, 0 for never. */
+struct vek_rir_status_duty_t {
+    vek_rir_status_state_t state;
+    uint64_t last_attempt;
+    uint64_t last_success;
+    uint64_t last_failure;
+    uint64_t consecutive_failures;
+    uint64_t runs_total;
+    uint64_t failures_total;
+    char last_failure_reason[vek_rir_status_text_size];
+    char nothing_to_do_reason[vek_rir_status_text_size];
+};
+
+/* Everything the status file and the metrics say. */
+struct vek_rir_status_t {
+    uint64_t format;
+    uint64_t server_pid;
+    bool server_running;
+    uint64_t server_start_time;
+    uint64_t written_time;
+    vek_rir_status_duty_t duties[vek_rir_status_duty_count];
+    uint64_t peer_newest_record_time;
+    uint64_t merged_newest_record_time;
+    uint64_t records_appended_total;
+    uint64_t records_overwritten_total;
+    uint64_t var_free_bytes;
+    uint64_t var_free_floor_bytes;
+    bool appends_refused;
+    char appends_refused_reason[vek_rir_status_text_size];
+};
+
+/* The thresholds of rir_status, in seconds. A fetch or merge is late after three of its
+ * intervals and stale after fifteen; a status file not rewritten for 30 s (six flush intervals)
+ * means a server that is dead or stuck. */
+inline constexpr uint64_t vek_rir_status_file_stale_secs = 30;
+inline constexpr uint64_t vek_rir_status_late_secs = 3 * 20;
+inline constexpr uint64_t vek_rir_status_stale_secs = 15 * 20;
+
+/* Monitoring-plugin exit codes. */
+inline constexpr int VEK_RIR_STATUS_OK = 0;
+inline constexpr int VEK_RIR_STATUS_WARNING = 1;
+inline constexpr int VEK_RIR_STATUS_CRITICAL = 2;
+inline constexpr int VEK_RIR_STATUS_UNKNOWN = 3;
+
+/* The status as JSON: the length written, or 0 when the buffer is too small. */
+size_t vek_rir_status_json_format(const vek_rir_status_t *status, char *out, size_t out_size);
+/* Reads a status document; unknown fields are skipped, missing ones stay 0. 0, or 1 and a text
+ * naming what is wrong with it. Never trusts the text: any bytes give a result. */
+int vek_rir_status_json_parse(vek_rir_failure_info_t *failure_info, const char *text,
+                              size_t length, vek_rir_status_t *status);
+/* The metrics in the text exposition format: the length written, or 0 when it does not fit. */
+size_t vek_rir_status_metrics_format(const vek_rir_status_t *status, char *out, size_t out_size);
+/* The verdict on a status read at wall-clock time now (OK to UNKNOWN above), with the report:
+ * a first line with the verdict and its reasons, then one line per duty and the figures. */
+int vek_rir_status_evaluate(const vek_rir_status_t *status, uint64_t now, char *report,
+                            size_t report_size);
+/* One line for the service manager: the verdict and its reasons, then how long ago the last
+ * fetch and merge succeeded and how old the peer's newest record is, in parentheses. */
+void vek_rir_status_summary(const vek_rir_status_t *status, uint64_t now, char *summary,
+                            size_t summary_size);
+/* rir_status: reads the status file, prints the report and returns the exit code. */
+int vek_rir_cli_status(uint64_t now);
+
+/* Wall-clock seconds as the health sees them; tests shift them to reach the thresholds. */
+extern std::atomic<int64_t> vek_rir_health_clock_shift_secs;
+uint64_t vek_rir_health_wall_secs();
+/* Forgets every duty's health and starts the server's record at this moment; the directory of
+ * the metrics is taken from VEK_RIR_METRICS_DIR (none when unset or empty). Called by the
+ * thread that starts the server, before the server thread runs. */
+void vek_rir_health_server_start();
+/* Around one duty on the server thread: every system-log line between the two (also one that
+ * its limit holds back) is a failure of that duty, the first one its reason; a duty that says
+ * it had nothing to do is neither success nor failure. */
+void vek_rir_health_duty_begin();
+void vek_rir_health_duty_end(vek_rir_status_duty_id_t duty);
+/* Called by the system-log functions with every line, sent or held back. */
+void vek_rir_health_line_note(const char *format, va_list args);
+/* Called by a duty that found nothing to do, with why. */
+void vek_rir_health_duty_idle(const char *why);
+/* Gathers the figures, writes the status file and the metrics file, and puts a one-line
+ * summary into summary (for the service manager). */
+void vek_rir_health_publish(bool server_running, char *summary, size_t summary_size);
+
+/* ---- service manager notifications (vek_rir_notify.cpp) ---------------------------------- */
+
+/* Takes NOTIFY_SOCKET, WATCHDOG_USEC and WATCHDOG_PID from the environment and removes
+ * NOTIFY_SOCKET from it, so no child of the server speaks for it. Without NOTIFY_SOCKET nothing
+ * is ever sent. Called by the thread that starts the server, before the server thread runs. */
+void vek_rir_notify_init();
+/* Sends one notification ("READY=1", "STATUS=...", ...); 0 when sent or nothing to send to. */
+int vek_rir_notify_send(const char *text);
+/* WATCHDOG=1, at most once per second, when the manager asked for it. */
+void vek_rir_notify_watchdog();
+/* Forgets the socket: nothing more is sent. */
+void vek_rir_notify_end();
 
 /* ---- snapshot reading (vek_rir_reader.cpp) ----------------------------------------------- */
 

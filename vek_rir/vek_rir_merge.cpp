@@ -28,6 +28,8 @@ constexpr char text_dst_same[] = "dst file at %s is the same file as %s";
 constexpr char text_dst_not_regular[] = "dst file at %s is not a regular file";
 constexpr char text_log_merge[] = "unable to merge %s and %s to %s: %s\n";
 constexpr char text_log_rename[] = "unable to rename %s to %s\n";
+constexpr char text_idle_no_peer[] = "no peer copy fetched yet";
+constexpr char text_idle_no_snap[] = "no snapshot taken yet";
 
 constexpr char which_src1[] = "src1";
 constexpr char which_src2[] = "src2";
@@ -289,8 +291,11 @@ vek_rir_rc_t vek_rir_cli_merge(vek_rir_failure_info_t *failure_info, const char 
 void vek_rir_file_merge()
 {
     // Nothing to merge until a snapshot was taken and a peer copy fetched; that is silent.
-    if (access(vek_rir_local_snap_path, R_OK) != 0 || access(vek_rir_peer_path, R_OK) != 0)
+    if (access(vek_rir_local_snap_path, R_OK) != 0 || access(vek_rir_peer_path, R_OK) != 0) {
+        vek_rir_health_duty_idle(access(vek_rir_peer_path, R_OK) != 0 ? text_idle_no_peer
+                                                                       : text_idle_no_snap);
         return;
+    }
     vek_rir_failure_info_t failure_info;
     vek_rir_failure_info_clear(&failure_info);
     if (merge_files(&failure_info, vek_rir_local_snap_path, vek_rir_peer_path,

@@ -208,7 +208,9 @@ void vek_rir_peer_mirror_run(uint64_t (*monotime_secs)(), uint64_t *t_last_whine
         fetched_publish();
         return;
     }
-    // The previous peer copy stays. A success does not reset the interval.
+    // The previous peer copy stays. A success does not reset the interval. The line the
+    // interval holds back still makes this fetch a failure in the server's health.
+    vek_rir_util_log_note(text_log_fetch, vek_rir_local_snap_path, vek_rir_peer_tmp_path);
     uint64_t t_now = monotime_secs();
     if (t_now - *t_last_whined > interval_secs_peer_incommunicado_whine) {
         *t_last_whined = t_now;

@@ -12,6 +12,7 @@
 #include "vek_rir/vek_rir_int.h"
 
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -53,6 +54,20 @@ bool due(uint64_t t_now, uint64_t t_last, uint32_t interval)
     return t_now - t_last >= interval;
 }
 
+// Whether a duty ran since the health was last published; the server thread's own.
+bool duties_ran = false;
+
+// After every pass that ran duties: the status file, the metrics, and the service manager's
+// one-line status.
+void health_publish(bool running)
+{
+    char summary[200];
+    vek_rir_health_publish(running, summary, sizeof(summary));
+    char status_line[sizeof(summary) + 8];
+    snprintf(status_line, sizeof(status_line), "STATUS=%s", summary);
+    vek_rir_notify_send(status_line);
+}
+
 void *vek_rir_server_thread(void *)
 {
     VEK_RIR_ASSERT(vek_rir_header != nullptr && vek_rir_fd != -1);
@@ -64,6 +79,9 @@ void *vek_rir_server_thread(void *)
     timers.t_last_mirror_local = t_start;
     vek_rir_server_denials_t denials = {false, 0, 0};
     vek_rir_command_server_op_t op;
+    // A status from the first moment: a monitor must not take a server that has just started
+    // for one that is missing.
+    health_publish(true);
     while (vek_rir_server_thread_stop_flag.load() == 0) {
         if (vek_rir_command_server_recv_request(&server_end, &op,
                                                 static_cast<int>(interval_msecs_poll)) == 1) {
@@ -90,9 +108,15 @@ void *vek_rir_server_thread(void *)
         // at the timers: senders that never pause must not stop the flush, the replication
         // and the mirror.
         vek_rir_server_duties_run(&timers, vek_rir_util_monotime_secs());
+        if (duties_ran) {
+            duties_ran = false;
+            health_publish(true);
+        }
+        vek_rir_notify_watchdog();
     }
     vek_rir_command_server_destroy(&server_end);
     vek_rir_server_duties_final();
+    health_publish(false);
     return nullptr;
 }
 
@@ -181,27 +205,37 @@ const request_word_t *request_word_find(std::string_view request)
     return nullptr;
 }
 
+// One duty, with its outcome kept in the health: what it writes to the system log in between
+// is its failure.
+void duty_run(void (*duty)(), vek_rir_status_duty_id_t id)
+{
+    vek_rir_health_duty_begin();
+    duty();
+    vek_rir_health_duty_end(id);
+    duties_ran = true;
+}
+
 // Every duty that ran restarts its timer as soon as it has finished (the snapshot has none of
 // its own: it runs for the merge and the mirror).
 void duties_run_marked(unsigned duties, vek_rir_server_timers_t *timers)
 {
     const vek_rir_server_duties_t &run = vek_rir_server_duties;
     if (duties & duty_flush) {
-        run.flush();
+        duty_run(run.flush, vek_rir_status_duty_flush);
         timers->t_last_flush = vek_rir_util_monotime_secs();
     }
     if (duties & duty_snap)
-        run.snap();
+        duty_run(run.snap, vek_rir_status_duty_snap);
     if (duties & duty_mirror_peer) {
-        run.mirror_peer();
+        duty_run(run.mirror_peer, vek_rir_status_duty_fetch);
         timers->t_last_mirror_peer = vek_rir_util_monotime_secs();
     }
     if (duties & duty_merge) {
-        run.merge();
+        duty_run(run.merge, vek_rir_status_duty_merge);
         timers->t_last_merge = vek_rir_util_monotime_secs();
     }
     if (duties & duty_mirror_local) {
-        run.mirror_local();
+        duty_run(run.mirror_local, vek_rir_status_duty_mirror);
         timers->t_last_mirror_local = vek_rir_util_monotime_secs();
     }
 }
@@ -278,6 +312,7 @@ int vek_rir_server_thread_start()
     VEK_RIR_ASSERT(!server_thread_started);
     if (vek_rir_command_server_create(&server_end, vek_rir_command_server_name) != 0)
         return 1;
+    vek_rir_health_server_start();
     vek_rir_server_thread_stop_flag.store(0);
     int rc = pthread_create(&vek_rir_server_thread_id, nullptr, vek_rir_server_thread, nullptr);
     VEK_RIR_ASSERT(rc == 0);
@@ -302,6 +337,7 @@ void vek_rir_server_run_stop_request()
 vek_rir_rc_t vek_rir_server_run(vek_rir_failure_info_t *failure_info, int runtime_seconds)
 {
     vek_rir_util_log_open();
+    vek_rir_notify_init();
     if (vek_rir_file_attach(VEK_RIR_TRUE, failure_info) != 0) {
         vek_rir_util_log_close();
         return VEK_RIR_RC_FAILURE;
@@ -312,8 +348,13 @@ vek_rir_rc_t vek_rir_server_run(vek_rir_failure_info_t *failure_info, int runtim
         vek_rir_util_log_close();
         return VEK_RIR_RC_FAILURE;
     }
+    // The live log exists and the name is bound: a daemon ordered after the server may attach
+    // and send requests at once.
+    vek_rir_notify_send("READY=1");
     run_sleep(static_cast<uint32_t>(runtime_seconds), runtime_seconds == 0);
+    vek_rir_notify_send("STOPPING=1");
     vek_rir_server_thread_stop();
+    vek_rir_notify_end();
     // The server ran its course; a last sync the disk refuses still makes the run a failure.
     int detached_rc = vek_rir_file_detach(failure_info);
     vek_rir_util_log_close();

@@ -32,6 +32,10 @@ constexpr char text_log_copy_refused[] = "unable to copy %s to %s (src refused: 
 // Limited: a process that holds the shared mutex for ever would have one every pass.
 constexpr char text_log_snap_lock[] = "unable to snap RIR: %s\n";
 
+// Why the mirror had nothing to do.
+constexpr char text_idle_unmounted[] = "/vek_node is not a mount of its own";
+constexpr char text_idle_stopping[] = "the platform is stopping";
+
 // Failure texts of the tool's snapshot.
 constexpr char text_no_path[] = "snap path not specified";
 constexpr char text_open_failed[] = "unable to open snap file at %s";
@@ -320,8 +324,13 @@ static void vek_rir_util_dir_sync(const char *dir_path)
 void vek_rir_file_mirror_local()
 {
     VEK_RIR_ASSERT(vek_rir_file_attached());
-    if (!mirror_gate_open())
+    if (!mirror_gate_open()) {
+        vek_rir_health_duty_idle(vek_rir_util_dir_is_mounted(vek_rir_mirror_dir_path,
+                                                             vek_rir_mirror_parent_dir_path) == 0
+                                     ? text_idle_unmounted
+                                     : text_idle_stopping);
         return;
+    }
     vek_rir_util_file_copy(vek_rir_local_snap_path, vek_rir_local_mirror_tmp_path,
                            vek_rir_local_mirror_path);
     if (!mirror_gate_open())

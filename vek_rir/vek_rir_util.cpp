@@ -57,6 +57,7 @@ void vek_rir_util_log(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
+    vek_rir_health_line_note(format, args);
     vsyslog(LOG_USER | LOG_CRIT, format, args);
     va_end(args);
 }
@@ -113,6 +114,14 @@ bool vek_rir_util_limiter_admit(vek_rir_util_limiter_t *limiter, uint64_t t_now,
     return true;
 }
 
+void vek_rir_util_log_note(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vek_rir_health_line_note(format, args);
+    va_end(args);
+}
+
 void vek_rir_util_log_counted(uint32_t left_out, const char *format, ...)
 {
     va_list args;
@@ -123,6 +132,11 @@ void vek_rir_util_log_counted(uint32_t left_out, const char *format, ...)
 
 void vek_rir_util_log_limited(const char *subject, const char *format, ...)
 {
+    // A line its limit holds back still tells the server thread that the duty failed, and why.
+    va_list noted;
+    va_start(noted, format);
+    vek_rir_health_line_note(format, noted);
+    va_end(noted);
     uint64_t t_now = vek_rir_util_log_clock_msecs();
     int rc = pthread_mutex_lock(&limit_kinds_mutex);
     VEK_RIR_ASSERT(rc == 0);

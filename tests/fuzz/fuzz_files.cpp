@@ -165,3 +165,29 @@ int vek_rir_fuzz_fetch(const uint8_t *data, size_t size)
     vek_rir_if_snap_free(&snap);
     return 0;
 }
+
+// The status document as rir_status reads it: any bytes give a verdict or a refusal, and a
+// document that was taken is written back and read again to the same health.
+int vek_rir_fuzz_status(const uint8_t *data, size_t size)
+{
+    vek_rir_failure_info_t fi;
+    vek_rir_failure_info_clear(&fi);
+    static vek_rir_status_t status, again;
+    if (vek_rir_status_json_parse(&fi, reinterpret_cast<const char *>(data), size, &status) != 0) {
+        VEK_RIR_FUZZ_EXPECT(fi.text[0] != '\0');
+        return 0;
+    }
+    static char report[4096];
+    for (uint64_t now : {uint64_t{0}, status.written_time, status.written_time + 31, UINT64_MAX}) {
+        int level = vek_rir_status_evaluate(&status, now, report, sizeof(report));
+        VEK_RIR_FUZZ_EXPECT(level >= VEK_RIR_STATUS_OK && level <= VEK_RIR_STATUS_UNKNOWN);
+        VEK_RIR_FUZZ_EXPECT(strnlen(report, sizeof(report)) < sizeof(report));
+    }
+    static char text[16384];
+    size_t length = vek_rir_status_json_format(&status, text, sizeof(text));
+    VEK_RIR_FUZZ_EXPECT(length > 0);
+    VEK_RIR_FUZZ_EXPECT(vek_rir_status_json_parse(&fi, text, length, &again) == 0);
+    VEK_RIR_FUZZ_EXPECT(memcmp(&status, &again, sizeof(status)) == 0);
+    VEK_RIR_FUZZ_EXPECT(vek_rir_status_metrics_format(&status, text, sizeof(text)) > 0);
+    return 0;
+}

@@ -28,6 +28,7 @@ int vek_rir_fuzz_reports(const uint8_t *data, size_t size);
 int vek_rir_fuzz_merge(const uint8_t *data, size_t size);
 int vek_rir_fuzz_inhale(const uint8_t *data, size_t size);
 int vek_rir_fuzz_fetch(const uint8_t *data, size_t size);
+int vek_rir_fuzz_status(const uint8_t *data, size_t size);
 int vek_rir_fuzz_request(const uint8_t *data, size_t size);
 // Unbinds the request target's server end and gives the server its real duties back.
 void vek_rir_fuzz_request_reset();

@@ -80,14 +80,16 @@ void figures_gather()
 {
     health.peer_newest_record_time = newest_record_time(vek_rir_peer_path);
     health.merged_newest_record_time = newest_record_time(vek_rir_merged_path);
-    if (vek_rir_file_attached()) {
-        // Appenders of other processes move it under the shared mutex; one atomic read of the
-        // counter is all the health needs, so it takes no lock and costs appenders nothing.
-        vek_rir_header_info_real_t &info = vek_rir_helper_info(vek_rir_header);
-        uint64_t next = __atomic_load_n(&info.next_seqno, __ATOMIC_RELAXED);
-        uint64_t count = __atomic_load_n(&info.record_count, __ATOMIC_RELAXED);
+    uint64_t next = 0;
+    if (vek_rir_file_attached() &&
+        pread(vek_rir_fd, &next, sizeof(next), VEK_RIR_HEADER_OFFSET(next_seqno)) ==
+            static_cast<ssize_t>(sizeof(next))) {
+        // Appenders move the counter under the shared mutex. The health reads it through the
+        // file (the same pages as the mapping) without the lock: one read, nothing asked of
+        // appenders, and no plain memory access racing their stores.
         health.records_appended_total = next;
-        health.records_overwritten_total = next > count ? next - count : 0;
+        health.records_overwritten_total =
+            next > VEK_RIR_RECORD_COUNT ? next - VEK_RIR_RECORD_COUNT : 0;
     }
     struct statfs fs;
     // The same reckoning as the check before an append: blocks free to root.

@@ -329,8 +329,11 @@ struct json_reader_t {
             slot = d->nothing_to_do_reason;
         else if (d != nullptr && strcmp(name, "state") == 0)
             d->state = state_from_name(value);
-        if (slot != nullptr)
+        // A key given twice keeps its last value, and nothing of the earlier one after it.
+        if (slot != nullptr) {
+            memset(slot, 0, vek_rir_status_text_size);
             snprintf(slot, vek_rir_status_text_size, "%s", value);
+        }
     }
     void word_store(const char *name, bool value)
     {

@@ -147,7 +147,7 @@ node_export_start() {
     [[ -n $command && -n $output ]] || { nodes_say "the export unit has no ExecStart or output file"; return 1; }
     VEK_NODE_TIMEOUT=0 node_run "$node" setsid bash -c "exec >>$output 2>>/vek_tmp/export.err
         exec setpriv --reuid=$VEK_FLEET_EXPORT_UID --regid=$VEK_FLEET_EXPORT_UID --clear-groups $command" \
-        </dev/null &
+        </dev/null 2>/dev/null &
     fleet_wait 10 node_export_pid "$node" ||
         { nodes_say "the export of node $node did not start"; return 1; }
 }

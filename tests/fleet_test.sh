@@ -43,6 +43,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap "exit 1" TERM INT
 
 fleet_up "$build" || { echo "FAIL - the nodes and the central server could not be brought up"; exit 1; }
 node_serve A || exit 1

@@ -21,6 +21,13 @@ const char c_program[] = R"(
 #include <vek_os/vek_rir_defs.h>
 #include <vek_os/vek_rir_server.h>
 
+static int count_one(vek_rir_if_snap_iterate_cookie_t cookie, vek_rir_if_snap_iterate_record_t *record)
+{
+    (void)record;
+    ++*(int *)cookie;
+    return 0;
+}
+
 int main(void)
 {
     vek_rir_failure_info_t failure_info;
@@ -38,6 +45,17 @@ int main(void)
     if (vek_rir_if_record_add(NULL, VEK_RIR_FLAG_TOKERNEL, VEK_RIR_CLASS_EVENT, VEK_RIR_CODE_NA,
                               "c99-program", "and to the kernel") != VEK_RIR_RC_OK)
         return 3;
+    /* The live log read back as a named file: the record of the test, then the two above. */
+    vek_rir_if_snap_info_t snap;
+    if (vek_rir_if_snap_load(&failure_info, &snap, "/vek_var/vek-rir-local.bin") != VEK_RIR_RC_OK) {
+        printf("load: %s\n", vek_rir_failure_info_text(&failure_info));
+        return 7;
+    }
+    int count = 0;
+    vek_rir_if_snap_iterate(&snap, count_one, &count, 0);
+    vek_rir_if_snap_free(&snap);
+    if (count != 3)
+        return 8;
     vek_rir_failure_info_set(&failure_info, "%d-%s", 42, "x");
     if (strcmp(vek_rir_failure_info_text(&failure_info), "42-x") != 0)
         return 4;

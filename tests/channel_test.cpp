@@ -525,14 +525,30 @@ TEST_F(ServerRunTest, SignalsStopTheToolServerCleanlyWithAndWithoutRuntime)
     struct case_t {
         int signal;
         const char *runtime;
+        bool during_fetch; // the signal comes while the secure-copy client runs
     };
-    for (case_t c : {case_t{SIGTERM, "0"}, case_t{SIGINT, "0"}, case_t{SIGTERM, "600"}}) {
-        SCOPED_TRACE(std::string(strsignal(c.signal)) + " runtime " + c.runtime);
+    // A client that is slow to fail, and says when it has started.
+    const std::string slow_scp = "#!/bin/sh\ntouch /vek_tmp/scp-running\nsleep 2\nexit 1\n";
+    for (case_t c : {case_t{SIGTERM, "0", false}, case_t{SIGINT, "0", false},
+                     case_t{SIGTERM, "600", false}, case_t{SIGINT, "0", true},
+                     case_t{SIGTERM, "0", true}}) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + " runtime " + c.runtime +
+                     (c.during_fetch ? " during a fetch" : ""));
+        if (c.during_fetch)
+            ASSERT_TRUE(write_file(std::string(fake_bin_dir) + "/scp", slow_scp, 0755));
         pid_t server = tool_start({"-o", "rir_serve", "-r", c.runtime}, "/vek_tmp/serve.out");
         ASSERT_TRUE(server_answers(3));
         live_attach_t live;
         ASSERT_TRUE(live.ok);
         live_append(3, "signalled");
+        if (c.during_fetch) {
+            unlink("/vek_tmp/scp-running");
+            EXPECT_EQ(exchange("mirror-peer", 0).rc, VEK_RIR_RC_OK);
+            for (int waited_ms = 0; !path_exists("/vek_tmp/scp-running"); waited_ms += 10) {
+                ASSERT_LT(waited_ms, 5000) << "the fetch did not start";
+                usleep(10000);
+            }
+        }
         kill(server, c.signal);
         EXPECT_EQ(tool_wait(server, 10), 0);
         EXPECT_TRUE(name_free());
@@ -1038,7 +1054,7 @@ uint64_t tool_log_clock()
 
 TEST_F(ServerRunTest, FailedInhaleIsAnsweredFailedAClearLeavesATraceAndLongRequestsAreRefused)
 {
-    vek_rir_util_log_clock = tool_log_clock;
+    vek_rir_util_log_clock_msecs = tool_log_clock;
     vek_rir_server_world_create();
     ASSERT_TRUE(server_answers(3));
     sandbox_take_syslog_messages();
@@ -1066,7 +1082,7 @@ TEST_F(ServerRunTest, FailedInhaleIsAnsweredFailedAClearLeavesATraceAndLongReque
     for (const case_t &c : cases) {
         SCOPED_TRACE(c.request);
         // Each case past the limit of the one before.
-        tool_log_now += 100;
+        tool_log_now += 100000;
         live_append(1, "before");
         tool_result_t r = run_tool("-o rir_run -A '" + c.request + "'");
         EXPECT_EQ(r.status, c.status);

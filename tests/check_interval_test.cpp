@@ -165,6 +165,10 @@ TEST_F(CheckIntervalTest, AFullDiskIsNoticedWithinTheIntervalPlusOneAppend)
         ASSERT_EQ(rc, VEK_RIR_RC_FAILURE) << "the full disk was never noticed";
         EXPECT_STREQ(fi.text, text_space);
         EXPECT_EQ(next_seqno() - seqno_before, successes);
+        // Right after a refusal, well within the interval: refused again, nothing claimed.
+        EXPECT_EQ(add(&fi), VEK_RIR_RC_FAILURE) << "a failed check was remembered as a good one";
+        EXPECT_STREQ(fi.text, text_space);
+        EXPECT_EQ(next_seqno() - seqno_before, successes);
 
         ASSERT_EQ(unlink(filler), 0);
         EXPECT_EQ(add(&fi), VEK_RIR_RC_OK) << "a failed check was kept: " << fi.text;

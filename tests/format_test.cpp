@@ -290,6 +290,7 @@ TEST(FormatPageTest, OffsetTableMatchesTheFormatHeader)
         {"header", "next_seqno", VEK_RIR_HEADER_OFFSET(next_seqno), 8},
         {"header", "last_touch_secs", VEK_RIR_HEADER_OFFSET(last_touch_secs), 8},
         {"header", "last_touch_usecs", VEK_RIR_HEADER_OFFSET(last_touch_usecs), 8},
+        {"header", "generation", VEK_RIR_HEADER_OFFSET(generation), 8},
         {"header", "mutex_attr", VEK_RIR_LOCK_OFFSET(mutex_attr), sizeof(pthread_mutexattr_t)},
         {"header", "mutex_body", VEK_RIR_LOCK_OFFSET(mutex_body), sizeof(pthread_mutex_t)},
         {"header", "mutex_init_boot_time", VEK_RIR_LOCK_OFFSET(mutex_init_boot_time), 8},

@@ -194,8 +194,11 @@ TEST_F(InhaleTest, ClearEmptiesTheLogAndTheNextAppendStartsAtZero)
     live_attach_t live;
     ASSERT_TRUE(live.ok);
     live_append(40);
-    vek_rir_file_clear();
     const vek_rir_header_info_real_t &info = vek_rir_helper_info(vek_rir_header);
+    EXPECT_EQ(info.generation, 1u); // a log made new
+    vek_rir_file_clear();
+    EXPECT_EQ(info.generation, 2u);
+    EXPECT_EQ(file_info(read_file(vek_rir_local_path)).generation, 2u);
     EXPECT_EQ(info.next_seqno, 0u);
     EXPECT_EQ(info.last_touch_secs, 0u);
     EXPECT_EQ(file_info(read_file(vek_rir_local_path)).next_seqno, 0u);
@@ -223,7 +226,7 @@ TEST_F(InhaleTest, ServerWrapperReportsTheFailureAndLogsItWithItsPathLimited)
 {
     live_attach_t live;
     ASSERT_TRUE(live.ok);
-    vek_rir_util_log_clock = log_clock;
+    vek_rir_util_log_clock_msecs = log_clock;
     ASSERT_TRUE(write_log(inhale_path, source_log(4)));
     struct step_t {
         uint64_t now;
@@ -240,7 +243,7 @@ TEST_F(InhaleTest, ServerWrapperReportsTheFailureAndLogsItWithItsPathLimited)
         {112, inhale_path, 0, nullptr},
     };
     for (const step_t &s : steps) {
-        log_now = s.now;
+        log_now = s.now * 1000;
         EXPECT_EQ(vek_rir_file_inhale(s.path), s.rc) << s.now;
         std::vector<std::string> expected;
         if (s.line != nullptr)
@@ -248,6 +251,8 @@ TEST_F(InhaleTest, ServerWrapperReportsTheFailureAndLogsItWithItsPathLimited)
         EXPECT_EQ(sandbox_take_syslog_messages(), expected) << s.now;
     }
     EXPECT_EQ(vek_rir_helper_info(vek_rir_header).next_seqno, 4u);
+    // Refused inhales leave the generation; the one carried out raised it.
+    EXPECT_EQ(vek_rir_helper_info(vek_rir_header).generation, 2u);
     EXPECT_EQ(vek_rir_file_clear(), 0);
     EXPECT_EQ(vek_rir_helper_info(vek_rir_header).next_seqno, 0u);
 }

@@ -17,7 +17,7 @@ for installed in bin/vek_rir bin/vek_rir_export lib/libvek_rir.so lib/libvek_rir
     lib/systemd/system/vek-rir-export.service share/doc/vek_rir/examples/vek-rir-node.conf \
     share/doc/vek_rir/examples/vek-rir-central.conf share/doc/vek_rir/examples/vek-rir-export.logrotate \
     lib/sysusers.d/vek-rir.conf lib/tmpfiles.d/vek-rir.conf \
-    share/man/man1/vek_rir.1 share/man/man1/vek_rir_export.1; do
+    share/man/man1/vek_rir.1 share/man/man1/vek_rir_export.1 lib/python3/dist-packages/vek_rir.py; do
     [[ -e $prefix/$installed ]] || { echo "not installed: $installed"; exit 1; }
 done
 grep -q "^ExecStart=$prefix/bin/vek_rir -o rir_serve\$" "$prefix/lib/systemd/system/vek-rir.service" ||

@@ -78,7 +78,9 @@ void expect_merged_in_order(const std::vector<vek_rir_record_real_t> &walk, uint
 
 TEST_F(MergeTest, HundredAndFiftyRecordsInterleaveByTimeAndAreRenumbered)
 {
-    ASSERT_TRUE(write_log(src1_path, log_a(100)));
+    test_log_t a = log_a(100);
+    a.info().generation = 7; // the sources' generations are theirs, not the merged log's
+    ASSERT_TRUE(write_log(src1_path, a));
     ASSERT_TRUE(write_log(src2_path, log_b(50)));
     merge_result_t result = merge(src1_path, src2_path, dst_path);
     ASSERT_EQ(result.rc, VEK_RIR_RC_OK) << result.failure;
@@ -92,6 +94,7 @@ TEST_F(MergeTest, HundredAndFiftyRecordsInterleaveByTimeAndAreRenumbered)
     EXPECT_EQ(info.flags, VEK_RIR_HEADER_FLAG_NODE_A | VEK_RIR_HEADER_FLAG_MERGED);
     EXPECT_EQ(info.last_touch_secs, 0u);
     EXPECT_EQ(info.last_touch_usecs, 0u);
+    EXPECT_EQ(info.generation, 0u);
 
     // The first 100 time units alternate A, B; after B's 50 records only A's remain.
     uint64_t next_a = 0, next_b = 0;

@@ -281,7 +281,7 @@ TEST_F(PeerTest, FailedRenameIsLoggedOncePerInterval)
     for (int i = 0; i < 3; i++)
         vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
     EXPECT_EQ(sandbox_take_syslog_messages(), (std::vector<std::string>{line + "\n"}));
-    vek_rir_util_log_clock = [] { return vek_rir_util_monotime_secs() + 10; };
+    vek_rir_util_log_clock_msecs = [] { return vek_rir_util_monotime_msecs() + 10000; };
     vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
     EXPECT_EQ(sandbox_take_syslog_messages(),
               (std::vector<std::string>{line + " (2 more like it left out)\n"}));

@@ -224,6 +224,34 @@ TEST_F(ReaderTest, FetchRefusesEveryBadFileWithItsTextAndHoldsNothing)
         if (snap.info.snap_buffer == &snap)
             snap.info = {nullptr, 0};
     }
+    // The public load of a named file takes the kind from the size and checks as the fetch
+    // does; what is left to check is that the size decides nothing else.
+    struct load_t {
+        const char *path;
+        const char *text; // "" when the load succeeds
+        size_t records;
+    } loads[] = {
+        {"/vek_tmp/live.bin", "", 1},
+        {"/vek_tmp/merged.bin", "", 0},
+        {"/vek_tmp/none.bin", "missing RIR snap at /vek_tmp/none.bin", 0},
+        {"/vek_tmp/link", "unable to open MAL snap at /vek_tmp/link", 0},
+        {"/vek_tmp/short.bin", "insane RIR snap size at /vek_tmp/short.bin (100 vs 3145728)", 0},
+        {"/vek_tmp/magic.bin", "corrupt RIR magic in fetch", 0},
+        {"/vek_tmp/claims.bin", "fetch file at /vek_tmp/claims.bin claims 24544 records but "
+                                "holds 12272", 0},
+    };
+    for (const load_t &l : loads) {
+        snap_t snap;
+        vek_rir_failure_info_t fi;
+        vek_rir_failure_info_set(&fi, "left over");
+        vek_rir_rc_t rc = vek_rir_if_snap_load(&fi, &snap.info, l.path);
+        EXPECT_STREQ(fi.text, l.text) << l.path;
+        EXPECT_EQ(rc, *l.text ? VEK_RIR_RC_FAILURE : VEK_RIR_RC_OK) << l.path;
+        if (rc == VEK_RIR_RC_OK)
+            EXPECT_EQ(walk(&snap.info, 0).size(), l.records) << l.path;
+        else
+            EXPECT_EQ(snap.info.snap_buffer, nullptr) << l.path;
+    }
 }
 
 TEST_F(ReaderTest, FetchLoadsTheWholeFileAndTerminatesFieldsWithinThemOnly)

@@ -162,24 +162,31 @@ class ServerDenialTest : public vek_rir_test::sandbox_test {};
 TEST_F(ServerDenialTest, DenialLinesComeAtMostOnceEveryTenSecondsAndCountTheRest)
 {
     // The first denial is logged even right after boot, when the clock is still below 10.
+    // The sender's text reaches the system log with its control characters as \xNN.
     struct step_t {
-        uint64_t now;
+        uint64_t now; // milliseconds
         bool credentials;
+        const char *request;
         const char *line; // null: nothing logged
     } steps[] = {
-        {3, true, "denied request clear from uid 65534\n"},
-        {12, true, nullptr},
-        {13, false, "denied request clear from a sender without credentials "
-                    "(1 more like it left out)\n"},
-        {18, true, nullptr},
-        {22, true, nullptr},
-        {40, true, "denied request clear from uid 65534 (2 more like it left out)\n"},
-        {50, true, "denied request clear from uid 65534\n"},
+        {3000, true, "clear", "denied request clear from uid 65534\n"},
+        {12000, true, "clear", nullptr},
+        {13000, false, "clear", "denied request clear from a sender without credentials "
+                                "(1 more like it left out)\n"},
+        {18000, true, "clear", nullptr},
+        {22000, true, "clear", nullptr},
+        {22999, true, "clear", nullptr}, // 9.999 s after the last line
+        {40000, true, "clear\nforged line\x1b[2J",
+         "denied request clear\\x0aforged line\\x1b[2J from uid 65534 (3 more like it left "
+         "out)\n"},
+        {50000, true, "clear", "denied request clear from uid 65534\n"},
     };
     vek_rir_server_denials_t denials = {false, 0, 0};
     for (const step_t &s : steps) {
         fake_now = s.now;
-        vek_rir_server_denial_log("clear", s.credentials, 65534, fake_clock, &denials);
+        char request[VEK_RIR_COMMAND_REQUEST_MAX_SIZE] = {};
+        strncpy(request, s.request, sizeof(request) - 1);
+        vek_rir_server_denial_log(request, s.credentials, 65534, fake_clock, &denials);
         std::vector<std::string> expected;
         if (s.line != nullptr)
             expected.push_back(s.line);

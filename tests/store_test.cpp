@@ -363,6 +363,19 @@ TEST_F(StoreTest, RecordFieldsFlagsAndWrap)
     EXPECT_EQ(std::string(first.text), text200.substr(0, 175));
     vek_rir_record_real_t &second = vek_rir_helper_real(vek_rir_helper_slot(vek_rir_header, 1));
     EXPECT_EQ(second.flags, (UINT64_C(5) << 32) | 15u);
+    // A caller's USED and COMPLETE are dropped: while it is being filled, a slot never looks
+    // complete. Its other bits, upper and lower, stay.
+    vek_rir_record_t *claimed = nullptr;
+    vek_rir_failure_info_t fi;
+    ASSERT_EQ(vek_rir_next_record_get(&claimed, VEK_RIR_TRUE, &fi), 0) << fi.text;
+    vek_rir_next_record_fill(claimed, VEK_RIR_RECORD_FLAG_USED | VEK_RIR_RECORD_FLAG_COMPLETE |
+                                          VEK_RIR_FLAG_NODE_B | (UINT64_C(3) << 40),
+                             7, 9, "forger", "complete too early?");
+    vek_rir_record_real_t &forged = vek_rir_helper_real(claimed);
+    EXPECT_EQ(forged.flags, (UINT64_C(3) << 40) | VEK_RIR_RECORD_FLAG_USED |
+                                VEK_RIR_RECORD_FLAG_NODE_A | VEK_RIR_FLAG_NODE_B);
+    ASSERT_EQ(vek_rir_next_record_return(claimed, VEK_RIR_TRUE), 0);
+    EXPECT_EQ(forged.flags, (UINT64_C(3) << 40) | 15u);
 
     // Seqno 12272 replaces seqno 0 whole, shorter fields included.
     vek_rir_helper_info(vek_rir_header).next_seqno = VEK_RIR_RECORD_COUNT;

@@ -22,3 +22,8 @@ endif()
 math(EXPR vek_rir_torture_timeout "${vek_rir_torture_seconds} * 2 + 100")
 set_tests_properties(TortureTest.KilledWritersAndServerLeaveEveryFileWhole
   PROPERTIES TIMEOUT ${vek_rir_torture_timeout})
+
+# About 40 crash images, each attached (those with a held mutex wait out its 2 s bound for an
+# earlier boot's holder), dumped, exported twice, snapped and merged.
+set_tests_properties(PowerCutTest.EveryImageADiskMayHoldAfterACutIsReadAndAppendedToSafely
+  PROPERTIES TIMEOUT 240)

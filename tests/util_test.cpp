@@ -97,21 +97,24 @@ constexpr char subject_2[] = "/vek_var/two";
 
 TEST_F(UtilTest, LimitedLinesComeOncePerKindAndIntervalAndCountTheRest)
 {
-    vek_rir_util_log_clock = fake_clock;
+    vek_rir_util_log_clock_msecs = fake_clock;
     struct step_t {
-        uint64_t now;
+        uint64_t now; // milliseconds
         const char *subject;
         const char *format;
         const char *line; // nullptr: held back
     } steps[] = {
-        {100, subject_1, format_a, "kind a x\n"},
-        {101, subject_1, format_a, nullptr},
-        {101, subject_2, format_a, "kind a x\n"}, // another subject is another kind
-        {102, subject_1, format_b, "kind b x\n"}, // so is another format
-        {105, nullptr, format_a, "kind a x\n"},
-        {109, subject_1, format_a, nullptr},
-        {110, subject_1, format_a, "kind a x (2 more like it left out)\n"},
-        {125, subject_1, format_a, "kind a x\n"},
+        {100900, subject_1, format_a, "kind a x\n"},
+        {101000, subject_1, format_a, nullptr},
+        {101000, subject_2, format_a, "kind a x\n"}, // another subject is another kind
+        {102000, subject_1, format_b, "kind b x\n"}, // so is another format
+        {105000, nullptr, format_a, "kind a x\n"},
+        {109000, subject_1, format_a, nullptr},
+        // In whole seconds this is 110 - 100 = 10, but only 9.1 s have passed.
+        {110000, subject_1, format_a, nullptr},
+        {110899, subject_1, format_a, nullptr},
+        {110900, subject_1, format_a, "kind a x (4 more like it left out)\n"},
+        {125000, subject_1, format_a, "kind a x\n"},
     };
     for (const step_t &s : steps) {
         SCOPED_TRACE("at " + std::to_string(s.now));

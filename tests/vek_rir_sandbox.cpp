@@ -571,7 +571,7 @@ void sandbox_test::SetUp()
     ASSERT_EQ(error, "") << "cannot enter the node sandbox";
     // Each test starts with no line held back by an earlier test's limits.
     vek_rir_util_log_limits_reset();
-    vek_rir_util_log_clock = vek_rir_util_monotime_secs;
+    vek_rir_util_log_clock_msecs = vek_rir_util_monotime_msecs;
 }
 
 void sandbox_test::TearDown()

@@ -4,8 +4,8 @@
  *
  * Logging:   vek_rir_if_world_init once, vek_rir_if_record_add from any thread, any number of
  *            times, vek_rir_if_world_deinit once at the end.
- * Reading:   vek_rir_if_snap_fetch_local or vek_rir_if_snap_fetch_both, then any number of
- *            vek_rir_if_snap_iterate, then vek_rir_if_snap_free.
+ * Reading:   vek_rir_if_snap_fetch_local, vek_rir_if_snap_fetch_both or vek_rir_if_snap_load,
+ *            then any number of vek_rir_if_snap_iterate, then vek_rir_if_snap_free.
  *
  * Every fallible call returns a vek_rir_rc_t and describes a failure in one line of a
  * vek_rir_failure_info_t. Plain C99; the functions have C linkage.
@@ -13,7 +13,8 @@
  * Conventions:
  *  1. Success is VEK_RIR_RC_OK (0) and nothing else; VEK_RIR_RC_FAILURE means the call did not
  *     do what it says, and the failure info (when one was given) holds why. A failure info is
- *     written only on failure, except that world_init and the fetches clear it first.
+ *     written only on failure, except that world_init, the fetches and the load clear it
+ *     first.
  *  2. Threads: vek_rir_if_record_add may be called from any number of threads at once (the
  *     appends of all processes take turns under the log's own mutex, at most 5 s each).
  *     world_init and world_deinit are for one thread while no other appends; the fetch, iterate
@@ -22,8 +23,8 @@
  *  3. fork: a child inherits the attachment (the same shared mapping), so it may append at
  *     once and must not call world_init again; only one of parent and child calls
  *     world_deinit for it. A snapshot fetched before the fork is a private copy in each.
- *  4. After a failed fetch, snap_info is empty (null, 0) and there is nothing to free; after a
- *     successful one, call vek_rir_if_snap_free exactly once.
+ *  4. After a failed fetch or load, snap_info is empty (null, 0) and there is nothing to free;
+ *     after a successful one, call vek_rir_if_snap_free exactly once.
  *  5. Calling world_init while attached, or iterate or free on an empty snap_info, is a
  *     programming error of the caller and stops the process with a message.
  */
@@ -171,6 +172,15 @@ VEK_RIR_API vek_rir_rc_t vek_rir_if_snap_fetch_local(vek_rir_failure_info_t *fai
 VEK_RIR_API vek_rir_rc_t vek_rir_if_snap_fetch_both(vek_rir_failure_info_t *failure_info,
                                                     vek_rir_if_snap_info_t *snap_info,
                                                     int timeout_seconds);
+
+/* Loads a log file named by the caller (a snapshot, a peer copy, a merged log, a copy kept
+ * elsewhere) without asking the server anything: the kind is taken from the file's size
+ * (6287360 bytes a merged log, anything else must be a 3145728-byte log), and the file is
+ * checked as the fetches check theirs, with the same failure texts. A symbolic link is not
+ * followed: name the file itself. Then iterate and free as after a fetch. */
+VEK_RIR_API vek_rir_rc_t vek_rir_if_snap_load(vek_rir_failure_info_t *failure_info,
+                                              vek_rir_if_snap_info_t *snap_info,
+                                              const char *path);
 
 /* Walks the fetched records oldest first (reverse 0) or newest first. */
 VEK_RIR_API void vek_rir_if_snap_iterate(vek_rir_if_snap_info_t *snap_info,

@@ -57,6 +57,11 @@ struct vek_rir_header_info_real_t {
     uint64_t next_seqno;
     uint64_t last_touch_secs;
     uint64_t last_touch_usecs;
+    /* The log's generation: raised by every clear and inhale, under the mutex, before the log
+     * is emptied; 1 in a log made new. A reader that finds it changed knows the ring was
+     * emptied and refilled, however many records the refill wrote. 0 in a log that no build
+     * keeping the count has made or cleared: such a log cannot tell a refill from appends. */
+    uint64_t generation;
 };
 
 struct vek_rir_header_info_blob_t {
@@ -140,6 +145,7 @@ static_assert(VEK_RIR_HEADER_OFFSET(record_count) == 32);
 static_assert(VEK_RIR_HEADER_OFFSET(next_seqno) == 40);
 static_assert(VEK_RIR_HEADER_OFFSET(last_touch_secs) == 48);
 static_assert(VEK_RIR_HEADER_OFFSET(last_touch_usecs) == 56);
+static_assert(VEK_RIR_HEADER_OFFSET(generation) == 64);
 static_assert(sizeof(pthread_mutexattr_t) == 4);
 static_assert(sizeof(pthread_mutex_t) == 40);
 static_assert(VEK_RIR_LOCK_OFFSET(mutex_attr) == 256);

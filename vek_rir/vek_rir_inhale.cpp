@@ -28,9 +28,14 @@ constexpr char which_inhale[] = "inhale";
 constexpr long size_of_normal_file = static_cast<long>(VEK_RIR_FILE_SIZE);
 constexpr long size_of_merged_file = static_cast<long>(VEK_RIR_MERGED_FILE_SIZE);
 
+// Under the shared lock. The generation is raised before next_seqno goes back and before any
+// slot is rewritten, with a release fence between: a reader without the lock that copied a
+// slot of the refilled log and then reads the generation sees it raised.
 void live_log_empty()
 {
     vek_rir_header_info_real_t &info = vek_rir_helper_info(vek_rir_header);
+    __atomic_store_n(&info.generation, info.generation + 1, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
     info.next_seqno = 0;
     info.last_touch_secs = 0;
     info.last_touch_usecs = 0;

@@ -81,20 +81,22 @@ inline constexpr char vek_rir_global_attach_domain_lock_path[] = "/vek_var/vek-r
 /* ---- small utilities (vek_rir_util.cpp) -------------------------------------------------- */
 
 uint64_t vek_rir_util_monotime_secs();
+uint64_t vek_rir_util_monotime_msecs();
 void vek_rir_util_log_open();
 void vek_rir_util_log(const char *format, ...) VEK_RIR_PRINTF_LIKE(1, 2);
 void vek_rir_util_log_close();
 uint64_t vek_rir_util_get_boot_time();
 
-/* A limit of one line every vek_rir_util_limit_interval_secs for one kind of line: lines that
- * another process can provoke (requests, planted files) must not flood the system log. */
-inline constexpr uint64_t vek_rir_util_limit_interval_secs = 10;
+/* A limit of one line every vek_rir_util_limit_interval_msecs for one kind of line: lines that
+ * another process can provoke (requests, planted files) must not flood the system log. Kept in
+ * milliseconds, so two lines of a kind are never less than the full interval apart. */
+inline constexpr uint64_t vek_rir_util_limit_interval_msecs = 10000;
 struct vek_rir_util_limiter_t {
     bool logged;
     uint64_t t_last_logged;
     uint32_t left_out; /* lines held back since the last one that went out */
 };
-/* Whether a line may go out at t_now; when it may, *left_out_rv gets the number held back
+/* Whether a line may go out at t_now (milliseconds); when it may, *left_out_rv gets the number held back
  * before it and the count starts again. */
 bool vek_rir_util_limiter_admit(vek_rir_util_limiter_t *limiter, uint64_t t_now,
                                 uint32_t *left_out_rv);
@@ -106,8 +108,9 @@ void vek_rir_util_log_counted(uint32_t left_out, const char *format, ...)
  * the system or nullptr (never a text another process chose, so that the kinds stay few). */
 void vek_rir_util_log_limited(const char *subject, const char *format, ...)
     VEK_RIR_PRINTF_LIKE(2, 3);
-/* The clock of the limited lines; tests replace it to pass the interval without waiting. */
-extern uint64_t (*vek_rir_util_log_clock)();
+/* The clock of the limited lines, in milliseconds; tests replace it to pass the interval
+ * without waiting. */
+extern uint64_t (*vek_rir_util_log_clock_msecs)();
 /* Forgets every kind's limit (a test starting afresh). */
 void vek_rir_util_log_limits_reset();
 
@@ -308,6 +311,10 @@ struct vek_rir_file_lock_guard_t {
                                           vek_rir_failure_info_t *failure_info);
 /* With dounlock, the unlock's result; else 0. The record is complete either way. */
 int vek_rir_next_record_return(vek_rir_record_t *record, int dounlock);
+/* Fills a claimed slot with the caller's fields. Of the caller's flags, USED and COMPLETE are
+ * dropped (the claim and the return set them); every other bit is kept. */
+void vek_rir_next_record_fill(vek_rir_record_t *record, uint64_t rir_flags, uint64_t rir_class,
+                              uint64_t rir_code, const char *rir_identity, const char *rir_text);
 
 vek_rir_rc_t vek_rir_cli_add(vek_rir_failure_info_t *failure_info, uint64_t rir_flags,
                              uint64_t rir_class, uint64_t rir_code, const char *rir_identity,
@@ -460,7 +467,7 @@ typedef vek_rir_util_limiter_t vek_rir_server_denials_t;
  * how many were left out; the clock and the state are passed in so that the limit can be
  * driven without waiting. */
 void vek_rir_server_denial_log(const char *request, bool credentials, uid_t sender_uid,
-                               uint64_t (*monotime_secs)(), vek_rir_server_denials_t *denials);
+                               uint64_t (*monotime_msecs)(), vek_rir_server_denials_t *denials);
 /* 0 when the thread runs; 1 when the name "RIR" is taken (no thread was started). */
 int vek_rir_server_thread_start();
 void vek_rir_server_thread_stop();
@@ -487,6 +494,9 @@ char *vek_rir_convert_time_to_text(const struct timespec *ts, char *tmp_buffer,
 
 /* One record as rir_dump prints it, on standard output; the companion reader's text form. */
 void vek_rir_report_dump_line(const vek_rir_record_t *record);
+/* A field chosen by another process (a record's identity or text, a request) as one line: control
+ * characters as \xNN, at most field_size bytes read; `shown` holds 4 * field_size + 1. */
+void vek_rir_report_field_show(const char *field, size_t field_size, char *shown);
 
 vek_rir_rc_t vek_rir_cli_info(vek_rir_failure_info_t *failure_info, const char *rir_path);
 vek_rir_rc_t vek_rir_cli_dump(vek_rir_failure_info_t *failure_info, const char *rir_path,

@@ -215,7 +215,7 @@ int merge_paths_check(vek_rir_failure_info_t *failure_info, const char *rir_path
 }
 
 // The merged header: the first source's with twice its ring, the merged flag, and no record
-// and no touch yet.
+// and no touch yet. Its generation is 0: the records come from two logs, each with its own.
 void merged_header_make(const vek_rir_header_t &src1_header, vek_rir_header_t *header_new)
 {
     memcpy(header_new, &src1_header, sizeof(*header_new));
@@ -225,6 +225,7 @@ void merged_header_make(const vek_rir_header_t &src1_header, vek_rir_header_t *h
     info_new.next_seqno = 0;
     info_new.last_touch_secs = 0;
     info_new.last_touch_usecs = 0;
+    info_new.generation = 0;
 }
 
 // Sizes the checked destination, then fills it.

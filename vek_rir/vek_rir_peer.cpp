@@ -10,11 +10,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <initializer_list>
+
+extern char **environ;
 
 namespace {
 
@@ -51,6 +58,12 @@ static_assert(sizeof("scp -P22 ") - 1 + sizeof(ssh_options) - 1 + 1 + sizeof(pee
 
 // The least number of seconds between two failure lines.
 const uint32_t interval_secs_peer_incommunicado_whine = 120;
+
+// The longest a fetch may take: the client's own time-outs end a dead or silent peer within
+// about 20 s; a client stuck beyond this (or a transfer that crawls) is ended, and the fetch
+// has failed.
+constexpr uint64_t fetch_limit_msecs = 60000;
+constexpr long fetch_poll_nsecs = 10 * 1000 * 1000;
 
 } // namespace
 
@@ -112,6 +125,54 @@ int fetched_check(vek_rir_failure_info_t *failure_info)
     return vek_rir_helper_file_size_check(failure_info, fd.fd, &header, which_fetched);
 }
 
+// Runs the command line through /bin/sh as system() would, without system()'s side effect of
+// ignoring SIGINT and SIGQUIT in the caller while it runs: a stop asked for during a fetch
+// must reach the server. The child starts with default signal handling and no signal blocked,
+// in a process group of its own, so that the bound ends the client and what it started.
+// The wait status, or -1 when the shell could not be started or was ended at the bound.
+int shell_run_bounded(const char *command, uint64_t limit_msecs)
+{
+    posix_spawnattr_t attr;
+    int rc = posix_spawnattr_init(&attr);
+    VEK_RIR_ASSERT(rc == 0);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal_number : {SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGCHLD})
+        sigaddset(&defaults, signal_number);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                        POSIX_SPAWN_SETPGROUP);
+    char shell[] = "sh", dash_c[] = "-c";
+    char *argv[] = {shell, dash_c, const_cast<char *>(command), nullptr};
+    pid_t pid = -1;
+    rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0)
+        return -1;
+    uint64_t deadline = vek_rir_util_monotime_msecs() + limit_msecs;
+    for (;;) {
+        int status = 0;
+        pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid)
+            return status;
+        if (got < 0 && errno != EINTR)
+            return -1;
+        if (vek_rir_util_monotime_msecs() >= deadline) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            // Killed: it goes at once.
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return -1;
+        }
+        struct timespec pause = {0, fetch_poll_nsecs};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 void fetched_publish()
 {
     vek_rir_failure_info_t failure_info;
@@ -142,7 +203,7 @@ void vek_rir_peer_mirror_run(uint64_t (*monotime_secs)(), uint64_t *t_last_whine
     unlink(vek_rir_peer_tmp_path);
     char scp_command[scp_command_size];
     vek_rir_peer_command_format(scp_command, sizeof(scp_command));
-    int result = system(scp_command);
+    int result = shell_run_bounded(scp_command, fetch_limit_msecs);
     if (result == 0) {
         fetched_publish();
         return;

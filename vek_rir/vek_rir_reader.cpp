@@ -1,6 +1,7 @@
-// Snapshot reading for other processes: ask the server to refresh a file, load it whole into a
-// private buffer, check it, and walk its records through a callback. Never touches the live
-// mapping; the buffer belongs to the caller until vek_rir_if_snap_free.
+// Snapshot reading for other processes: ask the server to refresh a file (or take a file the
+// caller names), load it whole into a private buffer, check it, and walk its records through a
+// callback. Never touches the live mapping; the buffer belongs to the caller until
+// vek_rir_if_snap_free.
 
 #include "vek_rir/vek_rir_int.h"
 
@@ -120,6 +121,21 @@ vek_rir_rc_t vek_rir_if_snap_fetch_both(vek_rir_failure_info_t *failure_info,
 {
     return fetch_named(failure_info, snap_info, timeout_seconds, "mirror-peer-and-merge",
                        vek_rir_merged_path, merged_size);
+}
+
+vek_rir_rc_t vek_rir_if_snap_load(vek_rir_failure_info_t *failure_info,
+                                  vek_rir_if_snap_info_t *snap_info, const char *path)
+{
+    vek_rir_failure_info_clear(failure_info);
+    // The size only picks which kind to expect; the load checks the file it opened again, so
+    // a file replaced in between fails its size check instead of being misread.
+    struct stat st;
+    ssize_t expected = static_cast<ssize_t>(VEK_RIR_FILE_SIZE);
+    if (lstat(path, &st) == 0 && static_cast<ssize_t>(st.st_size) == merged_size)
+        expected = merged_size;
+    return vek_rir_if_snap_fetch(failure_info, snap_info, path, expected) == 0
+               ? VEK_RIR_RC_OK
+               : VEK_RIR_RC_FAILURE;
 }
 
 void vek_rir_if_snap_iterate(vek_rir_if_snap_info_t *snap_info,

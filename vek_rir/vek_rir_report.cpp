@@ -50,27 +50,6 @@ int report_open(vek_rir_failure_info_t *failure_info, const char *rir_path,
     return 0;
 }
 
-// Identity and text are chosen by whoever logs. A control character (below 0x20, and 0x7f) is
-// shown as \xNN, so that one record is always one line and a newline in a text cannot forge
-// the next record's line; every other byte is printed as it is. The field of a damaged file
-// may lack its terminator: at most field_size bytes are read. `shown` holds 4 * field_size + 1.
-void field_show(const char *field, size_t field_size, char *shown)
-{
-    static const char hex[] = "0123456789abcdef";
-    for (size_t i = 0; i < field_size && field[i] != 0; i++) {
-        unsigned char c = static_cast<unsigned char>(field[i]);
-        if (c < 0x20 || c == 0x7f) {
-            *shown++ = '\\';
-            *shown++ = 'x';
-            *shown++ = hex[c >> 4];
-            *shown++ = hex[c & 0xf];
-        } else {
-            *shown++ = static_cast<char>(c);
-        }
-    }
-    *shown = 0;
-}
-
 void report_dump_line(const vek_rir_record_real_t &real)
 {
     char flags_buffer[64];
@@ -87,13 +66,34 @@ void report_dump_line(const vek_rir_record_real_t &real)
     const char *flags_text = vek_rir_convert_flags_to_text(real.flags, flags_buffer, sizeof(flags_buffer));
     char identity_shown[4 * VEK_RIR_RECORD_IDENTITY_SIZE + 1];
     char text_shown[4 * VEK_RIR_RECORD_TEXT_SIZE + 1];
-    field_show(real.identity, sizeof(real.identity), identity_shown);
-    field_show(real.text, sizeof(real.text), text_shown);
+    vek_rir_report_field_show(real.identity, sizeof(real.identity), identity_shown);
+    vek_rir_report_field_show(real.text, sizeof(real.text), text_shown);
     printf("%010lu|%s|%s|%16s|%16s|%32s|%s\n", static_cast<unsigned long>(real.seqno),
            flags_text, time_text, class_text, code_text, identity_shown, text_shown);
 }
 
 } // namespace
+
+// Identity and text are chosen by whoever logs. A control character (below 0x20, and 0x7f) is
+// shown as \xNN, so that one record is always one line and a newline in a text cannot forge
+// the next record's line; every other byte is printed as it is. The field of a damaged file
+// may lack its terminator: at most field_size bytes are read. `shown` holds 4 * field_size + 1.
+void vek_rir_report_field_show(const char *field, size_t field_size, char *shown)
+{
+    static const char hex[] = "0123456789abcdef";
+    for (size_t i = 0; i < field_size && field[i] != 0; i++) {
+        unsigned char c = static_cast<unsigned char>(field[i]);
+        if (c < 0x20 || c == 0x7f) {
+            *shown++ = '\\';
+            *shown++ = 'x';
+            *shown++ = hex[c >> 4];
+            *shown++ = hex[c & 0xf];
+        } else {
+            *shown++ = static_cast<char>(c);
+        }
+    }
+    *shown = 0;
+}
 
 void vek_rir_report_dump_line(const vek_rir_record_t *record)
 {

@@ -73,14 +73,18 @@ void *vek_rir_server_thread(void *)
                                              sizeof(op.response));
             if (strcmp(op.response, vek_rir_command_answer_denied) == 0)
                 vek_rir_server_denial_log(op.request, op.sender_credentials, op.sender_uid,
-                                          vek_rir_util_monotime_secs, &denials);
+                                          vek_rir_util_monotime_msecs, &denials);
             // Who emptied the log stays on record; privileged senders only, so the uid is known.
             if (strcmp(op.request, "clear") == 0 && strcmp(op.response, answer_ok) == 0)
                 vek_rir_util_log_limited(nullptr, text_cleared,
                                          static_cast<unsigned>(op.sender_uid));
-            // The request text is the sender's, so it never makes a kind of its own.
-            if (!vek_rir_command_server_send_reponse(&server_end, &op))
-                vek_rir_util_log_limited(nullptr, text_send_failed, op.request);
+            // The request text is the sender's, so it never makes a kind of its own, and its
+            // control characters are shown as \xNN, as the dump shows a record's.
+            if (!vek_rir_command_server_send_reponse(&server_end, &op)) {
+                char shown[4 * sizeof(op.request) + 1];
+                vek_rir_report_field_show(op.request, sizeof(op.request), shown);
+                vek_rir_util_log_limited(nullptr, text_send_failed, shown);
+            }
         }
         // Due duties run after every request, so at most one request comes between two looks
         // at the timers: senders that never pause must not stop the flush, the replication
@@ -255,15 +259,18 @@ void vek_rir_server_request_carry_out(const char *request, bool privileged,
 }
 
 void vek_rir_server_denial_log(const char *request, bool credentials, uid_t sender_uid,
-                               uint64_t (*monotime_secs)(), vek_rir_server_denials_t *denials)
+                               uint64_t (*monotime_msecs)(), vek_rir_server_denials_t *denials)
 {
     uint32_t left_out = 0;
-    if (!vek_rir_util_limiter_admit(denials, monotime_secs(), &left_out))
+    if (!vek_rir_util_limiter_admit(denials, monotime_msecs(), &left_out))
         return;
+    // The sender chose the text: one line in the system log whatever it holds.
+    char shown[4 * VEK_RIR_COMMAND_REQUEST_MAX_SIZE + 1];
+    vek_rir_report_field_show(request, VEK_RIR_COMMAND_REQUEST_MAX_SIZE, shown);
     if (credentials)
-        vek_rir_util_log_counted(left_out, text_denied, request, static_cast<unsigned>(sender_uid));
+        vek_rir_util_log_counted(left_out, text_denied, shown, static_cast<unsigned>(sender_uid));
     else
-        vek_rir_util_log_counted(left_out, text_denied_anonymous, request);
+        vek_rir_util_log_counted(left_out, text_denied_anonymous, shown);
 }
 
 int vek_rir_server_thread_start()

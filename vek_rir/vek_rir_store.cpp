@@ -266,6 +266,12 @@ bool thread_holds_live_map(pid_t tid, const live_file_id_t &live)
     if (tid <= 0)
         return false;
     char path[64];
+    // A thread of this process is never the holder: the attach runs while no thread of ours
+    // appends, and our own mapping, made just before, would otherwise pass for a holder's
+    // when an owner id from an earlier boot happens to name one of our threads.
+    snprintf(path, sizeof(path), "/proc/self/task/%d", static_cast<int>(tid));
+    if (access(path, F_OK) == 0)
+        return false;
     snprintf(path, sizeof(path), "/proc/%d/maps", static_cast<int>(tid));
     FILE *maps = fopen(path, "re");
     if (maps == nullptr) {
@@ -389,6 +395,7 @@ int new_header_init(vek_rir_failure_info_t *failure_info, vek_rir_header_t *head
     info.record_size = VEK_RIR_RECORD_SIZE;
     info.record_count = VEK_RIR_RECORD_COUNT;
     info.next_seqno = 0;
+    info.generation = 1;
     info.last_touch_secs = static_cast<uint64_t>(now.tv_sec);
     info.last_touch_usecs = static_cast<uint64_t>(now.tv_nsec / 1000);
     info.magic = VEK_RIR_MAGIC;
@@ -578,17 +585,6 @@ int attach_in_domain(int create_if_needed, vek_rir_failure_info_t *failure_info)
         live_header_validate(failure_info, vek_rir_header) != 0)
         return attach_fail();
     return 0;
-}
-
-void record_fill(vek_rir_record_t *record, uint64_t rir_flags, uint64_t rir_class,
-                 uint64_t rir_code, const char *rir_identity, const char *rir_text)
-{
-    vek_rir_record_real_t &real = vek_rir_helper_real(record);
-    real.flags |= rir_flags;
-    real.rir_class = rir_class;
-    real.code = rir_code;
-    vek_rir_helper_field_copy(real.identity, sizeof(real.identity), rir_identity);
-    vek_rir_helper_field_copy(real.text, sizeof(real.text), rir_text);
 }
 
 // The kernel log gets the caller's whole strings, not the cut copies in the record; the line
@@ -893,6 +889,20 @@ int vek_rir_next_record_get(vek_rir_record_t **record_rv, int dolock,
     return 0;
 }
 
+void vek_rir_next_record_fill(vek_rir_record_t *record, uint64_t rir_flags, uint64_t rir_class,
+                              uint64_t rir_code, const char *rir_identity, const char *rir_text)
+{
+    vek_rir_record_real_t &real = vek_rir_helper_real(record);
+    // USED and COMPLETE are the system's own: a caller that passed them would make the slot
+    // look complete to a reader while it is still being filled.
+    constexpr uint64_t system_bits = VEK_RIR_RECORD_FLAG_USED | VEK_RIR_RECORD_FLAG_COMPLETE;
+    real.flags |= rir_flags & ~system_bits;
+    real.rir_class = rir_class;
+    real.code = rir_code;
+    vek_rir_helper_field_copy(real.identity, sizeof(real.identity), rir_identity);
+    vek_rir_helper_field_copy(real.text, sizeof(real.text), rir_text);
+}
+
 // [complete-last] The last store of an append.
 int vek_rir_next_record_return(vek_rir_record_t *record, int dounlock)
 {
@@ -938,7 +948,7 @@ vek_rir_rc_t vek_rir_if_record_add(vek_rir_failure_info_t *failure_info, uint64_
     } else if (record_claim_checked(failure_info, interval_msecs, &record) != 0) {
         return VEK_RIR_RC_FAILURE;
     }
-    record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
+    vek_rir_next_record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
     // The record is complete and in the log; an unlock refused because another process wrote
     // over the mutex has its line, and a caller told of a failure would only log it twice.
     vek_rir_next_record_return(record, VEK_RIR_TRUE);
@@ -1005,7 +1015,7 @@ vek_rir_rc_t vek_rir_cli_add(vek_rir_failure_info_t *failure_info, uint64_t rir_
         vek_rir_cli_chokage_intercept_end();
         return VEK_RIR_RC_FAILURE;
     }
-    record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
+    vek_rir_next_record_fill(record, rir_flags, rir_class, rir_code, rir_identity, rir_text);
     vek_rir_next_record_return(record, VEK_RIR_TRUE);
     // The record is in the log either way; a failed sync says that the disk may not hold it.
     int rc = rir_flush ? vek_rir_file_sync(failure_info) : 0;

@@ -39,6 +39,14 @@ uint64_t vek_rir_util_monotime_secs()
     return static_cast<uint64_t>(now.tv_sec);
 }
 
+uint64_t vek_rir_util_monotime_msecs()
+{
+    struct timespec now;
+    int rc = clock_gettime(CLOCK_MONOTONIC, &now);
+    VEK_RIR_ASSERT(rc == 0);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec / 1000000);
+}
+
 void vek_rir_util_log_open()
 {
     openlog("vek_rir", LOG_CONS | LOG_NDELAY, LOG_USER);
@@ -91,12 +99,12 @@ void log_counted_v(uint32_t left_out, const char *format, va_list args)
 }
 } // namespace
 
-uint64_t (*vek_rir_util_log_clock)() = vek_rir_util_monotime_secs;
+uint64_t (*vek_rir_util_log_clock_msecs)() = vek_rir_util_monotime_msecs;
 
 bool vek_rir_util_limiter_admit(vek_rir_util_limiter_t *limiter, uint64_t t_now,
                                 uint32_t *left_out_rv)
 {
-    if (limiter->logged && t_now - limiter->t_last_logged < vek_rir_util_limit_interval_secs) {
+    if (limiter->logged && t_now - limiter->t_last_logged < vek_rir_util_limit_interval_msecs) {
         limiter->left_out++;
         return false;
     }
@@ -115,7 +123,7 @@ void vek_rir_util_log_counted(uint32_t left_out, const char *format, ...)
 
 void vek_rir_util_log_limited(const char *subject, const char *format, ...)
 {
-    uint64_t t_now = vek_rir_util_log_clock();
+    uint64_t t_now = vek_rir_util_log_clock_msecs();
     int rc = pthread_mutex_lock(&limit_kinds_mutex);
     VEK_RIR_ASSERT(rc == 0);
     uint32_t left_out = 0;

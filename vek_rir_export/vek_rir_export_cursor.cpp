@@ -1,6 +1,7 @@
 // The cursor file: where a restarted export resumes. It is a few lines of text (so an operator
-// can read it) naming the first record not yet written out and the time of the one before it,
-// by which a resumed export recognises the log it read. It is replaced whole: written to a
+// can read it) naming the first record not yet read, and the sequence number and time of the
+// last one read and the log's generation, by which a resumed export recognises the log it
+// read. The first version (without last_seqno and generation) is still read. It is replaced whole: written to a
 // companion created exclusively (a leftover removed first, no link followed), synced, and
 // renamed over the cursor, so a crash leaves the old cursor or the new one, never half of one.
 
@@ -15,7 +16,8 @@
 
 namespace {
 
-constexpr char cursor_magic[] = "vek_rir_export cursor 1";
+constexpr char cursor_magic_1[] = "vek_rir_export cursor 1\n";
+constexpr char cursor_magic[] = "vek_rir_export cursor 2\n";
 constexpr char text_open_failed[] = "unable to open cursor file at %s (%s)";
 constexpr char text_not_regular[] = "cursor file at %s is not a regular file";
 constexpr char text_not_cursor[] = "cursor file at %s is not a cursor";
@@ -56,24 +58,39 @@ vek_rir_export_cursor_load_t vek_rir_export_cursor_load(vek_rir_failure_info_t *
         return VEK_RIR_EXPORT_CURSOR_FAILED;
     }
     text[got] = 0;
-    uint64_t next_seqno = 0, last_known = 0, last_secs = 0, last_usecs = 0, header_flags = 0;
-    int used = 0;
-    int n = sscanf(text,
+    uint64_t next_seqno = 0, last_known = 0, last_seqno = 0, last_secs = 0, last_usecs = 0,
+             header_flags = 0, generation = 0;
+    int used = 0, n = 0;
+    bool first_version = strncmp(text, cursor_magic_1, sizeof(cursor_magic_1) - 1) == 0;
+    if (first_version) {
+        n = sscanf(text,
                    "vek_rir_export cursor 1\nnext_seqno %" SCNu64 "\nlast_known %" SCNu64
                    "\nlast_secs %" SCNu64 "\nlast_usecs %" SCNu64 "\nheader_flags %" SCNu64
                    "\n%n",
                    &next_seqno, &last_known, &last_secs, &last_usecs, &header_flags, &used);
+        n += 2;
+        last_seqno = next_seqno - 1;
+    } else if (strncmp(text, cursor_magic, sizeof(cursor_magic) - 1) == 0) {
+        n = sscanf(text,
+                   "vek_rir_export cursor 2\nnext_seqno %" SCNu64 "\nlast_known %" SCNu64
+                   "\nlast_seqno %" SCNu64 "\nlast_secs %" SCNu64 "\nlast_usecs %" SCNu64
+                   "\nheader_flags %" SCNu64 "\ngeneration %" SCNu64 "\n%n",
+                   &next_seqno, &last_known, &last_seqno, &last_secs, &last_usecs, &header_flags,
+                   &generation, &used);
+    }
     // Every field, then nothing more: a cut or edited file is no cursor.
-    if (strncmp(text, cursor_magic, sizeof(cursor_magic) - 1) != 0 || n != 5 || used != got ||
-        last_known > 1 || (last_known == 1 && next_seqno == 0)) {
+    if (n != 7 || used != got || last_known > 1 ||
+        (last_known == 1 && (next_seqno == 0 || last_seqno >= next_seqno))) {
         vek_rir_failure_info_set(failure_info, text_not_cursor, path);
         return VEK_RIR_EXPORT_CURSOR_BAD;
     }
     cursor->next_seqno = next_seqno;
     cursor->last_known = last_known == 1;
+    cursor->last_seqno = last_known == 1 ? last_seqno : 0;
     cursor->last_secs = last_secs;
     cursor->last_usecs = last_usecs;
     cursor->header_flags = header_flags;
+    cursor->generation = generation;
     return VEK_RIR_EXPORT_CURSOR_LOADED;
 }
 
@@ -98,10 +115,12 @@ int vek_rir_export_cursor_save(vek_rir_failure_info_t *failure_info, const char 
     }
     char text[cursor_size_max];
     int length = snprintf(text, sizeof(text),
-                          "%s\nnext_seqno %" PRIu64 "\nlast_known %d\nlast_secs %" PRIu64
-                          "\nlast_usecs %" PRIu64 "\nheader_flags %" PRIu64 "\n",
+                          "%snext_seqno %" PRIu64 "\nlast_known %d\nlast_seqno %" PRIu64
+                          "\nlast_secs %" PRIu64 "\nlast_usecs %" PRIu64
+                          "\nheader_flags %" PRIu64 "\ngeneration %" PRIu64 "\n",
                           cursor_magic, cursor->next_seqno, cursor->last_known ? 1 : 0,
-                          cursor->last_secs, cursor->last_usecs, cursor->header_flags);
+                          cursor->last_seqno, cursor->last_secs, cursor->last_usecs,
+                          cursor->header_flags, cursor->generation);
     VEK_RIR_ASSERT(length > 0 && static_cast<size_t>(length) < sizeof(text));
     ssize_t put = write(fd.fd, text, static_cast<size_t>(length));
     if (put != length || fsync(fd.fd) != 0) {

@@ -55,6 +55,7 @@ int vek_rir_export_log_open(vek_rir_failure_info_t *failure_info, vek_rir_export
                             const char *path, bool live)
 {
     log->path = path;
+    log->nofollow = live;
     // The live log lies in the system's own directory: never through a link. O_NONBLOCK keeps
     // a FIFO put at the path from holding us.
     int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (live ? O_NOFOLLOW : 0);
@@ -70,6 +71,10 @@ int vek_rir_export_log_open(vek_rir_failure_info_t *failure_info, vek_rir_export
         vek_rir_failure_info_set(failure_info, text_not_regular, path);
         return 1;
     }
+    // The live log, however it was named: writers may be between claim and complete in it.
+    struct stat live_status;
+    log->live = lstat(vek_rir_local_path, &live_status) == 0 &&
+                live_status.st_dev == status.st_dev && live_status.st_ino == status.st_ino;
     if (status.st_size != static_cast<off_t>(VEK_RIR_FILE_SIZE) &&
         status.st_size != static_cast<off_t>(VEK_RIR_MERGED_FILE_SIZE)) {
         vek_rir_failure_info_set(failure_info, text_bad_size, path,
@@ -100,14 +105,50 @@ int vek_rir_export_log_open(vek_rir_failure_info_t *failure_info, vek_rir_export
     return 0;
 }
 
-int vek_rir_export_log_next_seqno(vek_rir_failure_info_t *failure_info,
-                                  const vek_rir_export_log_t *log, uint64_t *next_seqno)
+int vek_rir_export_log_state(vek_rir_failure_info_t *failure_info,
+                             const vek_rir_export_log_t *log, vek_rir_export_log_state_t *state)
 {
-    uint64_t value = 0;
-    if (read_exact(failure_info, log, &value, sizeof(value), VEK_RIR_HEADER_OFFSET(next_seqno)))
+    // next_seqno to generation in one read: the two are never torn apart by a clear, which
+    // raises the generation before next_seqno goes back.
+    constexpr size_t from = VEK_RIR_HEADER_OFFSET(next_seqno);
+    constexpr size_t to = VEK_RIR_HEADER_OFFSET(generation) + sizeof(uint64_t);
+    uint64_t words[(to - from) / sizeof(uint64_t)];
+    static_assert(sizeof(words) == 32);
+    if (read_exact(failure_info, log, words, sizeof(words), from))
         return 1;
-    *next_seqno = value;
+    state->next_seqno = words[0];
+    state->generation = words[(VEK_RIR_HEADER_OFFSET(generation) - from) / sizeof(uint64_t)];
     return 0;
+}
+
+int vek_rir_export_log_writer_may_hold(vek_rir_failure_info_t *failure_info,
+                                       const vek_rir_export_log_t *log, bool *may_hold)
+{
+    // The lock word's owner bits (0 when free; the kernel clears them when the owner dies) and
+    // the boot in which the mutex was made: an owner of an earlier boot holds nothing now.
+    int lock_word = 0;
+    uint64_t boot_time = 0;
+    if (read_exact(failure_info, log, &lock_word, sizeof(lock_word),
+                   VEK_RIR_LOCK_OFFSET(mutex_body)) ||
+        read_exact(failure_info, log, &boot_time, sizeof(boot_time),
+                   VEK_RIR_LOCK_OFFSET(mutex_init_boot_time)))
+        return 1;
+    static const uint64_t this_boot = vek_rir_util_get_boot_time();
+    constexpr unsigned owner_bits = 0x3fffffff;
+    static_assert(offsetof(pthread_mutex_t, __data.__lock) == 0);
+    *may_hold = (static_cast<unsigned>(lock_word) & owner_bits) != 0 && boot_time == this_boot;
+    return 0;
+}
+
+bool vek_rir_export_log_same_file(const vek_rir_export_log_t *log)
+{
+    struct stat open_status, path_status;
+    int rc = fstat(log->fd.fd, &open_status);
+    VEK_RIR_ASSERT(rc == 0);
+    // The live log's name is never followed through a link; an operator's own path may be one.
+    if ((log->nofollow ? lstat(log->path, &path_status) : stat(log->path, &path_status)) != 0)
+        return false;
+    return open_status.st_dev == path_status.st_dev && open_status.st_ino == path_status.st_ino;
 }
 
 uint64_t vek_rir_export_log_oldest(const vek_rir_export_log_t *log, uint64_t next_seqno)

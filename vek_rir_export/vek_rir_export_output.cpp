@@ -8,8 +8,10 @@
 #include <errno.h>
 #include <inttypes.h>
 #include <stdarg.h>
+#include <stdio_ext.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -168,21 +170,34 @@ void time_rfc3339(line_t &line, uint64_t secs, uint64_t usecs)
     line.printf("%s.%06" PRIu64 "Z", date, usecs);
 }
 
-// Checks a write that just happened on the stream.
+// Checks a write that just happened on the stream. A write that a stop signal interrupted
+// (only SIGINT and SIGTERM are caught, without SA_RESTART) wrote nothing of the line when the
+// output is a pipe, where a line is far below PIPE_BUF: the line is dropped from the stream's
+// buffer, so that nothing writes it later, and counts as not written.
 int out_check(vek_rir_export_out_t *out)
 {
     if (!ferror(out->stream))
         return 0;
-    if (errno == EPIPE)
+    if (errno == EINTR) {
+        out->interrupted = true;
+        __fpurge(out->stream);
+        clearerr(out->stream);
+    } else if (errno == EPIPE) {
         out->closed = true;
-    else
+    } else {
         out->error = errno != 0 ? errno : EIO;
+    }
     return 1;
+}
+
+bool out_ended(const vek_rir_export_out_t *out)
+{
+    return out->closed || out->interrupted || out->error;
 }
 
 int out_line(vek_rir_export_out_t *out, const char *line, size_t length)
 {
-    if (out->closed || out->error)
+    if (out_ended(out))
         return 1;
     errno = 0;
     fwrite(line, 1, length, out->stream);
@@ -206,7 +221,18 @@ size_t vek_rir_export_time_rfc3339(uint64_t secs, uint64_t usecs, char *out, siz
     return line.length;
 }
 
-size_t vek_rir_export_json_record(const vek_rir_record_real_t &real, char *buffer,
+void vek_rir_export_out_host_init(vek_rir_export_out_t *out)
+{
+    char host[256] = {};
+    if (gethostname(host, sizeof(host) - 1) != 0)
+        host[0] = 0;
+    bool escaped = false;
+    line_t line{out->host_json, sizeof(out->host_json)};
+    json_string(line, host, sizeof(host), &escaped);
+}
+
+size_t vek_rir_export_json_record(const vek_rir_export_out_t *out,
+                                  const vek_rir_record_real_t &real, char *buffer,
                                   size_t buffer_size)
 {
     line_t line{buffer, buffer_size};
@@ -241,6 +267,15 @@ size_t vek_rir_export_json_record(const vek_rir_record_real_t &real, char *buffe
     constexpr uint64_t used_complete = VEK_RIR_RECORD_FLAG_USED | VEK_RIR_RECORD_FLAG_COMPLETE;
     line.put((real.flags & used_complete) == used_complete ? ",\"complete\":true"
                                                            : ",\"complete\":false");
+    // Host, node, generation, sequence number and time together name one record of one
+    // node's log for ever: a clear or an inhale starts the sequence numbers again in a new
+    // generation, and after a power cut they may repeat those of records that were lost.
+    line.put(",\"host\":");
+    line.put(out->host_json[0] ? out->host_json : "\"\"");
+    if (out->generation < 0)
+        line.put(",\"generation\":null");
+    else
+        line.printf(",\"generation\":%" PRId64, out->generation);
     if (identity_escaped)
         line.put(",\"identity_escaped\":true");
     if (text_escaped)
@@ -251,7 +286,7 @@ size_t vek_rir_export_json_record(const vek_rir_record_real_t &real, char *buffe
 
 int vek_rir_export_out_record(vek_rir_export_out_t *out, const vek_rir_record_t *record)
 {
-    if (out->closed || out->error)
+    if (out_ended(out))
         return 1;
     if (out->format == VEK_RIR_EXPORT_FORMAT_TEXT) {
         errno = 0;
@@ -259,25 +294,49 @@ int vek_rir_export_out_record(vek_rir_export_out_t *out, const vek_rir_record_t 
         return out_check(out);
     }
     char line[VEK_RIR_EXPORT_LINE_SIZE];
-    size_t length = vek_rir_export_json_record(vek_rir_helper_real(record), line, sizeof(line));
+    size_t length =
+        vek_rir_export_json_record(out, vek_rir_helper_real(record), line, sizeof(line));
     return out_line(out, line, length);
 }
 
 int vek_rir_export_out_lost(vek_rir_export_out_t *out, uint64_t count, bool after_known,
-                            uint64_t after_seqno)
+                            uint64_t after_seqno, vek_rir_export_lost_t cause, uint64_t seqno)
 {
-    char buffer[160];
+    char buffer[200];
     line_t line{buffer, sizeof(buffer)};
     if (out->format == VEK_RIR_EXPORT_FORMAT_JSON) {
         line.printf("{\"lost\":%" PRIu64 ",\"after_seqno\":", count);
         if (after_known)
-            line.printf("%" PRIu64 "}\n", after_seqno);
+            line.printf("%" PRIu64, after_seqno);
         else
-            line.put("null}\n");
-    } else if (after_known) {
-        line.printf("# lost %" PRIu64 " records after seqno %010" PRIu64 "\n", count, after_seqno);
-    } else {
-        line.printf("# lost %" PRIu64 " records before the first\n", count);
+            line.put("null");
+        switch (cause) {
+        case VEK_RIR_EXPORT_LOST_OVERWRITTEN:
+            line.put(",\"cause\":\"overwritten\"}\n");
+            break;
+        case VEK_RIR_EXPORT_LOST_OVERWRITTEN_OR_RESET:
+            line.put(",\"cause\":\"overwritten_or_reset\"}\n");
+            break;
+        case VEK_RIR_EXPORT_LOST_UNFINISHED:
+            line.printf(",\"cause\":\"unfinished\",\"seqno\":%" PRIu64 "}\n", seqno);
+            break;
+        }
+        return out_line(out, buffer, line.length);
+    }
+    if (after_known)
+        line.printf("# lost %" PRIu64 " records after seqno %010" PRIu64, count, after_seqno);
+    else
+        line.printf("# lost %" PRIu64 " records before the first", count);
+    switch (cause) {
+    case VEK_RIR_EXPORT_LOST_OVERWRITTEN:
+        line.put("\n");
+        break;
+    case VEK_RIR_EXPORT_LOST_OVERWRITTEN_OR_RESET:
+        line.put(" (overwritten, or the log was cleared or inhaled)\n");
+        break;
+    case VEK_RIR_EXPORT_LOST_UNFINISHED:
+        line.printf(": seqno %010" PRIu64 " left unfinished by its writer\n", seqno);
+        break;
     }
     return out_line(out, buffer, line.length);
 }
@@ -303,7 +362,7 @@ int vek_rir_export_out_reset(vek_rir_export_out_t *out, bool after_known, uint64
 
 int vek_rir_export_out_flush(vek_rir_export_out_t *out)
 {
-    if (out->closed || out->error)
+    if (out_ended(out))
         return 1;
     errno = 0;
     if (fflush(out->stream) == 0)

@@ -103,9 +103,8 @@ for node in A B; do
     total[$node]=$(appended $node)
 done
 
-# One record of one node's log, for ever: host, node, generation (0 for a log never cleared or
-# inhaled, as here, when the export does not give it), sequence number and time.
-key='[(.host // .hostname), .node, (.generation // 0), .seqno, .time]'
+# One record of one node's log, for ever: host, node, generation, sequence number and time.
+key='[.host, .node, .generation, .seqno, .time]'
 central() { central_run cat /var/log/vek-rir/central.json; }
 # Prints: record lines, distinct records, distinct sequence numbers, highest sequence number,
 # records reported lost (each report counted once).
@@ -114,7 +113,7 @@ account() { # account HOST
         [.[] | select(.hostname == \$h)] as \$all
         | [\$all[] | select(.seqno != null)] as \$records
         | (\$records | unique_by($key)) as \$once
-        | ([\$all[] | select(.lost != null)] | unique_by([.after_seqno, .lost]) | map(.lost) | add // 0) as \$lost
+        | ([\$all[] | select(.lost != null)] | unique_by([.after_seqno, .lost, .cause, .seqno]) | map(.lost) | add // 0) as \$lost
         | \"\(\$records | length) \(\$once | length) \(\$once | map(.seqno) | unique | length) \(\$once | map(.seqno) | max // -1) \(\$lost)\""
 }
 arrived() { # arrived NODE: every record is there or reported lost
@@ -147,8 +146,20 @@ for node in A B; do
         test "$duplicates" -le $((by_export + breaks[$node] * relp_window))
     echo "#   rsyslog's ${lines} record lines: $((duplicates - by_export)) repeated by RELP, $by_export by the export"
 done
-read -r _ _ _ _ lost_a < <(account "${host[A]}")
-read -r _ _ _ _ lost_b < <(account "${host[B]}")
+hosts_agree() {
+    central | jq -s -e '[.[] | select(.seqno != null) | select(.host != .hostname or .generation != 1)]
+        | length == 0' >/dev/null
+}
+check "every record names the host its node's rsyslog sent it from, and the generation of a new log (1)" hosts_agree
+read -r lines_a once_a _ _ lost_a < <(account "${host[A]}")
+read -r lines_b once_b _ _ lost_b < <(account "${host[B]}")
+# README's two jq lines, as an operator runs them on the central file, give the same counts.
+readme_jq() { # readme_jq N: the program of README's Nth jq line on the central file
+    sed -n "s|^    jq -s '\(.*\)' /var/log/vek-rir/central.json\$|\1|p" "$here/../README.md" | sed -n "${1}p"
+}
+check "README's jq line counts the records and duplicates" test "$(central | jq -s -c "$(readme_jq 1)")" = \
+    "{\"records\":$((once_a + once_b)),\"duplicates\":$((lines_a - once_a + lines_b - once_b))}"
+check "README's jq line counts the reported losses" test "$(central | jq -s "$(readme_jq 2)")" = $((lost_a + lost_b))
 check "node A's export reported no loss" test "$lost_a" = 0
 check "node B's export reported the records its ring overwrote while it was down" \
     test "$lost_b" -gt $((overflow - ring - rate * 5)) -a "$lost_b" -le "$overflow"

@@ -16,6 +16,7 @@ for installed in bin/vek_rir bin/vek_rir_export lib/libvek_rir.so lib/libvek_rir
     lib/cmake/vek_rir/vek_rirConfig.cmake lib/systemd/system/vek-rir.service \
     lib/systemd/system/vek-rir-export.service share/doc/vek_rir/examples/vek-rir-node.conf \
     share/doc/vek_rir/examples/vek-rir-central.conf share/doc/vek_rir/examples/vek-rir-export.logrotate \
+    share/doc/vek_rir/examples/vek-rir-central-count.jq \
     lib/sysusers.d/vek-rir.conf lib/tmpfiles.d/vek-rir.conf \
     share/man/man1/vek_rir.1 share/man/man1/vek_rir_export.1 lib/python3/dist-packages/vek_rir.py; do
     [[ -e $prefix/$installed ]] || { echo "not installed: $installed"; exit 1; }

@@ -95,7 +95,8 @@ check "the shipping unit is installed and left for the operator to enable" \
     test -f /lib/systemd/system/vek-rir-export.service -a \
     ! -e /etc/systemd/system/multi-user.target.wants/vek-rir-export.service
 check "the shipping examples are installed" test -f /usr/share/doc/vek-rir/examples/vek-rir-node.conf -a \
-    -f /usr/share/doc/vek-rir/examples/vek-rir-central.conf -a -f /usr/share/doc/vek-rir/examples/vek-rir-export.logrotate
+    -f /usr/share/doc/vek-rir/examples/vek-rir-central.conf -a -f /usr/share/doc/vek-rir/examples/vek-rir-export.logrotate \
+    -a -f /usr/share/doc/vek-rir/examples/vek-rir-central-count.jq
 
 check "root adds a record" quiet vek_rir -o rir_add -C START -I pkg.root -t "from root"
 check "root dumps it" dumped pkg.root "from root"

@@ -140,16 +140,26 @@ fleet_export_output() {
     sed -n 's/^StandardOutput=append://p' "$VEK_FLEET_SOURCE/packaging/vek-rir-export.service.in"
 }
 
+# node_export_start NODE [held]: with "held" the process stops itself (SIGSTOP) before the
+# export begins and its pid is in /vek_tmp/export.pid: a SIGCONT lets it run.
 node_export_start() {
-    local node=$1 command output
+    local node=$1 hold= command output
+    [[ ${2:-} == held ]] && hold='echo $$ > /vek_tmp/export.pid; kill -STOP $$'
     command=$(fleet_export_command)
     output=$(fleet_export_output)
     [[ -n $command && -n $output ]] || { nodes_say "the export unit has no ExecStart or output file"; return 1; }
+    node_run "$node" rm -f /vek_tmp/export.pid
     VEK_NODE_TIMEOUT=0 node_run "$node" setsid bash -c "exec >>$output 2>>/vek_tmp/export.err
+        $hold
         exec setpriv --reuid=$VEK_FLEET_EXPORT_UID --regid=$VEK_FLEET_EXPORT_UID --clear-groups $command" \
         </dev/null 2>/dev/null &
-    fleet_wait 10 node_export_pid "$node" ||
-        { nodes_say "the export of node $node did not start"; return 1; }
+    if [[ -n $hold ]]; then
+        fleet_wait 10 node_sh "$node" 'grep -q "^State:.*T" /proc/$(cat /vek_tmp/export.pid)/status' && return 0
+    else
+        fleet_wait 10 node_export_pid "$node" && return 0
+    fi
+    nodes_say "the export of node $node did not start"
+    return 1
 }
 
 node_export_pid() {

@@ -209,7 +209,8 @@ fleet_down() {
         for signal in TERM KILL; do
             pids=$(central_pids)
             [[ -z $pids ]] || kill -$signal $pids 2>/dev/null || true
-            [[ $signal == KILL ]] || fleet_wait 5 bash -c "! kill -0 $pids 2>/dev/null" || true
+            [[ $signal == KILL || -z $pids ]] ||
+                fleet_wait 5 bash -c "for p in $pids; do kill -0 \$p 2>/dev/null && exit 1; done; exit 0" || true
         done
         wait "$VEK_CENTRAL_PID" 2>/dev/null || true
         VEK_CENTRAL_PID=

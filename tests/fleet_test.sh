@@ -74,6 +74,8 @@ check "the central rsyslog stops on SIGTERM" central_rsyslog_stop TERM
 sleep 3
 check "the central rsyslog starts again" central_rsyslog_start
 sleep 3
+# While the central server is up: a node's rsyslog stopped while the central server is away
+# loses what RELP had sent and not yet had acknowledged when the connection broke (README).
 step "node A's rsyslog: SIGTERM, 2 s down"
 check "node A's rsyslog stops on SIGTERM" node_rsyslog_stop A TERM
 sleep 2

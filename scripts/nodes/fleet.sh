@@ -31,15 +31,15 @@ central_sh() {
     central_run bash -euo pipefail -c "$*"
 }
 
-# Waits up to $1 seconds for a command to succeed.
+# Waits up to $1 seconds for a command to succeed (the deadline counts the command's own time).
 fleet_wait() {
-    local limit=$(($1 * 10)) i
+    local deadline=$((SECONDS + $1))
     shift
-    for ((i = 0; i < limit; i++)); do
+    while :; do
         "$@" >/dev/null 2>&1 && return 0
+        ((SECONDS < deadline)) || return 1
         sleep 0.1
     done
-    return 1
 }
 
 fleet_up() {

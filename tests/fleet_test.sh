@@ -5,8 +5,8 @@
 # central rsyslog in a third namespace. Writers append on both nodes while the central rsyslog
 # is stopped with SIGTERM and later killed with SIGKILL (each restarted after a pause), node A's
 # rsyslog is restarted, node A's file is rotated as the logrotate file does, and node B's export
-# is killed with SIGKILL while more records are appended than its ring holds, then restarted as
-# the unit would. Then, per node: every record appended is in the central file at least once or
+# is killed with SIGKILL while more records are appended than its ring holds, restarted as the
+# unit would, killed again in the middle of its catch-up and restarted. Then, per node: every record appended is in the central file at least once or
 # was reported lost by the export, with the exact count; duplicates stay within the bound; the
 # central file ordered by time holds the same records as node A's merged log of the period.
 # Usage: fleet_test.sh BUILD_DIR. Bounded in time; tears everything down, also on failure.
@@ -49,7 +49,7 @@ trap "exit 1" TERM INT
 for conf in vek-rir-node.conf vek-rir-central.conf; do
     printf 'global(workDirectory="%s")\ninclude(file="%s")\n' "$work" "$here/../packaging/rsyslog/$conf" \
         >"$work/check.conf"
-    check "rsyslogd accepts $conf" bash -c "rsyslogd -N1 -f '$work/check.conf' >'$work/check.out' 2>&1"
+    check "rsyslogd accepts $conf" bash -c "/usr/sbin/rsyslogd -N1 -f '$work/check.conf' >'$work/check.out' 2>&1"
 done
 fleet_up "$build" || { echo "FAIL - the nodes and the central server could not be brought up"; exit 1; }
 node_serve A || exit 1

@@ -14,6 +14,9 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for installed in bin/vek_rir bin/vek_rir_export lib/libvek_rir.so lib/libvek_rir.a include/vek_os/vek_rir_if.h \
     include/vek_os/vek_rir_defs.h include/vek_os/vek_rir_server.h lib/pkgconfig/vek_rir.pc \
     lib/cmake/vek_rir/vek_rirConfig.cmake lib/systemd/system/vek-rir.service \
+    lib/systemd/system/vek-rir-export.service share/doc/vek_rir/examples/vek-rir-node.conf \
+    share/doc/vek_rir/examples/vek-rir-central.conf share/doc/vek_rir/examples/vek-rir-export.logrotate \
+    share/doc/vek_rir/examples/vek-rir-central-count.jq \
     lib/sysusers.d/vek-rir.conf lib/tmpfiles.d/vek-rir.conf \
     share/man/man1/vek_rir.1 share/man/man1/vek_rir_export.1 lib/python3/dist-packages/vek_rir.py; do
     [[ -e $prefix/$installed ]] || { echo "not installed: $installed"; exit 1; }
@@ -26,6 +29,20 @@ unit=$prefix/lib/systemd/system/vek-rir.service
 grep -q '^Type=notify$' "$unit" && grep -q '^WatchdogSec=60$' "$unit" &&
     grep -q '^Environment=VEK_RIR_METRICS_DIR=/var/lib/prometheus/node-exporter$' "$unit" ||
     { echo "unit is not Type=notify with its watchdog and metrics directory"; exit 1; }
+# The shipping unit follows the live log into the file the node's rsyslog reads, as a user
+# that is not in the log's group.
+grep -q "^ExecStart=/.*/bin/vek_rir_export --follow -o json --cursor-file /var/lib/vek-rir-export/cursor\$" \
+    "$prefix/lib/systemd/system/vek-rir-export.service" &&
+    grep -q '^DynamicUser=yes$' "$prefix/lib/systemd/system/vek-rir-export.service" &&
+    ! grep -q '^SupplementaryGroups=' "$prefix/lib/systemd/system/vek-rir-export.service" ||
+    { echo "the export unit does not follow the log as an unprivileged user"; exit 1; }
+if command -v systemd-analyze >/dev/null; then
+    # The unit names the configured prefix; verified against the binary installed here.
+    sed "s|^ExecStart=/.*/bin/|ExecStart=$prefix/bin/|" "$prefix/lib/systemd/system/vek-rir-export.service" \
+        >"$work/vek-rir-export.service"
+    systemd-analyze verify --man=no "$work/vek-rir-export.service" ||
+        { echo "systemd-analyze refuses the export unit"; exit 1; }
+fi
 # Nothing of the core's own is installed.
 [[ ! -e $prefix/include/vek_rir ]] || { echo "internal headers installed: $(ls "$prefix/include/vek_rir")"; exit 1; }
 # Who may log: the members of vek-rir write what the server (root, mask 0002) makes in /vek_var.

@@ -91,6 +91,12 @@ check "the lock file and the live log are the group's (0660, 0664)" \
     "660 root:vek-rir 664 root:vek-rir "
 check "the unit is enabled" test -L /etc/systemd/system/multi-user.target.wants/vek-rir.service
 check "systemctl says the unit is enabled" test "$(systemctl is-enabled vek-rir.service 2>&1)" = enabled
+check "the shipping unit is installed and left for the operator to enable" \
+    test -f /lib/systemd/system/vek-rir-export.service -a \
+    ! -e /etc/systemd/system/multi-user.target.wants/vek-rir-export.service
+check "the shipping examples are installed" test -f /usr/share/doc/vek-rir/examples/vek-rir-node.conf -a \
+    -f /usr/share/doc/vek-rir/examples/vek-rir-central.conf -a -f /usr/share/doc/vek-rir/examples/vek-rir-export.logrotate \
+    -a -f /usr/share/doc/vek-rir/examples/vek-rir-central-count.jq
 
 check "root adds a record" quiet vek_rir -o rir_add -C START -I pkg.root -t "from root"
 check "root dumps it" dumped pkg.root "from root"

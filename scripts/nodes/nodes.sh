@@ -1,8 +1,8 @@
 # Two appliance nodes on one machine, for the demo and the end-to-end test. Source this file,
 # then: nodes_up BUILD_DIR; node_serve A|B; node_run A|B COMMAND...; nodes_down.
 #
-# Each node is a network namespace and a mount namespace held open by one sleeping process.
-# Inside, it has its own tmpfs on /vek_var, /vek_tmp and /vek_node, its node marker, a host
+# Each node is a network, mount and host-name namespace held open by one sleeping process.
+# Inside, it has its own host name (vek-node-a, vek-node-b), tmpfs on /vek_var, /vek_tmp and /vek_node, its node marker, a host
 # table in which the peer alias names the other node, a private /etc/passwd with the fetch
 # account, a private /dev whose /dev/log is collected into /vek_tmp/syslog, and a real OpenSSH
 # server on port 22. The nodes are joined by a veth pair created inside node A's namespace and
@@ -38,8 +38,8 @@ nodes_check() {
         nodes_say "missing: ${missing[*]}"
         return 1
     fi
-    if ! unshare --net --mount true 2>/dev/null; then
-        nodes_say "cannot create network and mount namespaces here"
+    if ! unshare --net --mount --uts true 2>/dev/null; then
+        nodes_say "cannot create network, mount and host-name namespaces here"
         return 1
     fi
 }
@@ -49,7 +49,7 @@ nodes_check() {
 node_run() {
     local node=$1
     shift
-    timeout "${VEK_NODE_TIMEOUT:-60}" nsenter -t "${VEK_NODE_PID[$node]}" -n -m -- "$@"
+    timeout "${VEK_NODE_TIMEOUT:-60}" nsenter -t "${VEK_NODE_PID[$node]}" -n -m -u -- "$@"
 }
 
 node_sh() {
@@ -67,6 +67,7 @@ node_setup_inside() {
         mount -t tmpfs -o size=64m vek-tmp-$node /vek_tmp
         mount -t tmpfs -o size=64m vek-node-$node /vek_node
         touch /vek_var/VEK_I_AM_$node
+        hostname vek-node-${node,,}
         mkdir -p /vek_tmp/etc /vek_tmp/ssh /vek_tmp/root/.ssh /vek_tmp/$VEK_NODES_ACCOUNT
         chmod 700 /vek_tmp/root /vek_tmp/root/.ssh
 
@@ -146,7 +147,7 @@ nodes_up() {
     mkdir -p /vek_var /vek_tmp /vek_node
     local node
     for node in A B; do
-        unshare --net --mount --propagation private sleep infinity &
+        unshare --net --mount --uts --propagation private sleep infinity &
         VEK_NODE_PID[$node]=$!
     done
     local own_net

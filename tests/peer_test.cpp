@@ -269,6 +269,29 @@ TEST_F(PeerTest, ClientThatCannotBeRunIsAFailure)
     EXPECT_FALSE(path_exists(vek_rir_peer_path));
 }
 
+// A client that hangs (a peer that accepts and never sends, a stuck shell) is ended at the
+// bound with everything it started, and the fetch is a failure like any other.
+TEST_F(PeerTest, AClientPastTheBoundIsEndedWithWhatItStarted)
+{
+    ASSERT_TRUE(write_file(std::string(fake_bin_dir) + "/scp",
+                           "#!/bin/sh\nsleep 60 &\necho $! >/vek_tmp/sleep.pid\nwait\n", 0755));
+    vek_rir_peer_fetch_limit_msecs = 300;
+    uint64_t t_last_whined = 0;
+    fake_now = 500;
+    uint64_t start = vek_rir_util_monotime_msecs();
+    vek_rir_peer_mirror_run(fake_clock, &t_last_whined);
+    uint64_t took = vek_rir_util_monotime_msecs() - start;
+    vek_rir_peer_fetch_limit_msecs = 30000;
+    EXPECT_GE(took, 300u);
+    EXPECT_LT(took, 5000u);
+    EXPECT_EQ(sandbox_take_syslog_messages(), std::vector<std::string>{fetch_line});
+    // The client's own child went with it (gone, or a zombie waiting for its new parent).
+    std::string pid = read_file("/vek_tmp/sleep.pid");
+    ASSERT_FALSE(pid.empty());
+    std::string stat = read_file("/proc/" + pid.substr(0, pid.size() - 1) + "/stat");
+    EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
+}
+
 TEST_F(PeerTest, FailedRenameIsLoggedOncePerInterval)
 {
     ASSERT_TRUE(peer_serves(peer_log("fetched")));

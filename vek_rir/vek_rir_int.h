@@ -348,6 +348,9 @@ void vek_rir_file_mirror_peer();
  * the rate limit can be driven without waiting; vek_rir_file_mirror_peer runs it with the
  * monotonic clock and a state of its own. */
 void vek_rir_peer_mirror_run(uint64_t (*monotime_secs)(), uint64_t *t_last_whined);
+/* The longest a fetch's client may run before its process group is killed (30 s); tests
+ * shorten it. */
+extern uint64_t vek_rir_peer_fetch_limit_msecs;
 /* Formats the secure-copy command line into scp_command; returns its length. */
 size_t vek_rir_peer_command_format(char *scp_command, size_t scp_command_size);
 

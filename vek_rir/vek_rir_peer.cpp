@@ -59,13 +59,14 @@ static_assert(sizeof("scp -P22 ") - 1 + sizeof(ssh_options) - 1 + 1 + sizeof(pee
 // The least number of seconds between two failure lines.
 const uint32_t interval_secs_peer_incommunicado_whine = 120;
 
-// The longest a fetch may take: the client's own time-outs end a dead or silent peer within
-// about 20 s; a client stuck beyond this (or a transfer that crawls) is ended, and the fetch
-// has failed. Well below the service manager's watchdog interval, so a fetch never trips it.
-constexpr uint64_t fetch_limit_msecs = 30000;
 constexpr long fetch_poll_nsecs = 10 * 1000 * 1000;
 
 } // namespace
+
+// The client's own time-outs end a dead or silent peer within about 20 s; a client stuck
+// beyond this (or a transfer that crawls) is ended, and the fetch has failed. Well below the
+// service manager's watchdog interval, so a fetch never trips it.
+uint64_t vek_rir_peer_fetch_limit_msecs = 30000;
 
 size_t vek_rir_peer_command_format(char *scp_command, size_t scp_command_size_in)
 {
@@ -203,7 +204,7 @@ void vek_rir_peer_mirror_run(uint64_t (*monotime_secs)(), uint64_t *t_last_whine
     unlink(vek_rir_peer_tmp_path);
     char scp_command[scp_command_size];
     vek_rir_peer_command_format(scp_command, sizeof(scp_command));
-    int result = shell_run_bounded(scp_command, fetch_limit_msecs);
+    int result = shell_run_bounded(scp_command, vek_rir_peer_fetch_limit_msecs);
     if (result == 0) {
         fetched_publish();
         return;

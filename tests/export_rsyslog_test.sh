@@ -23,12 +23,7 @@ mount -t tmpfs -o size=64m export-tmp /vek_tmp || exit 1
 ip link set lo up
 work=/vek_tmp/ship
 mkdir -p $work/rsyslog
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
-}
+source "$(dirname "$0")/vek_rir_check.sh"
 wait_for() { # wait_for SECONDS COMMAND...: polls until the command succeeds
     local limit=$(($1 * 10)) i
     shift

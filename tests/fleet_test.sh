@@ -16,17 +16,7 @@ build=$(cd "$1" && pwd)
 source "$here/../scripts/nodes/fleet.sh"
 command -v jq >/dev/null || { echo "FAIL - jq is not installed (scripts/test installs jq)"; exit 1; }
 
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-    else
-        echo "FAIL - $what"
-        failures=$((failures + 1))
-    fi
-}
+source "$here/vek_rir_check.sh"
 step() { echo "# $(date -u +%T) $*"; }
 
 # Records per writer and their pace: about 25 s of appending on each node.

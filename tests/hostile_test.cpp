@@ -112,16 +112,6 @@ protected:
     }
 };
 
-std::string request(const char *text)
-{
-    char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
-    vek_rir_failure_info_t fi;
-    vek_rir_failure_info_clear(&fi);
-    if (vek_rir_server_exec(&fi, text, response, sizeof(response), 10) != VEK_RIR_RC_OK)
-        return std::string("failed: ") + fi.text;
-    return response;
-}
-
 TEST_F(HostileTest, PlantedLinksAndFifosNeverMakeTheServerWriteOrCopyRootFiles)
 {
     const size_t victims = sizeof(planted_names) / sizeof(planted_names[0]);
@@ -154,7 +144,7 @@ TEST_F(HostileTest, PlantedLinksAndFifosNeverMakeTheServerWriteOrCopyRootFiles)
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     for (size_t n = 0; std::chrono::steady_clock::now() < until; n++) {
         live_append(1);
-        std::string answer = request(requests[n % (sizeof(requests) / sizeof(requests[0]))]);
+        std::string answer = server_request(requests[n % (sizeof(requests) / sizeof(requests[0]))]);
         if (answer != "ok")
             answers.push_back(answer);
     }

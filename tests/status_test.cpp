@@ -218,16 +218,6 @@ for last in "$@"; do :; done
 cp /vek_tmp/peer-fresh.bin "$last"
 )sh";
 
-std::string request(const char *text)
-{
-    char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
-    vek_rir_failure_info_t fi;
-    vek_rir_failure_info_clear(&fi);
-    if (vek_rir_server_exec(&fi, text, response, sizeof(response), 10) != VEK_RIR_RC_OK)
-        return std::string("failed: ") + fi.text;
-    return response;
-}
-
 // The status file as it stands; format 0 when it is missing or unreadable.
 vek_rir_status_t status_read()
 {
@@ -337,7 +327,7 @@ TEST_F(StatusServerTest, AFailingFetchWarnsThenIsCriticalThenRecovers)
             ASSERT_TRUE(write_file(scp_ok_path, ""));
         server_t server(step.started_ago);
         ASSERT_TRUE(server.ok);
-        ASSERT_EQ(request("all"), "ok");
+        ASSERT_EQ(server_request("all"), "ok");
         ASSERT_TRUE(status_wait(merged_after_request));
         tool_result_t r = run_tool("-o rir_status");
         const uint64_t lag = static_cast<uint64_t>(time(nullptr)) - peer_time;
@@ -387,7 +377,7 @@ TEST_F(StatusServerTest, SpaceBelowTheFloorIsCriticalUntilItIsFreed)
             ASSERT_EQ(posix_fallocate(fd, 0, static_cast<off_t>(step.filler_bytes)), 0);
             close(fd);
         }
-        ASSERT_EQ(request("mirror-peer-and-merge"), "ok");
+        ASSERT_EQ(server_request("mirror-peer-and-merge"), "ok");
         bool refused = step.filler_bytes != 0;
         ASSERT_TRUE(status_wait([&](const vek_rir_status_t &s) {
             return merged_after_request(s) && s.appends_refused == refused;
@@ -549,7 +539,7 @@ TEST_F(StatusServerTest, MetricsReachTheCollectorWithTheServersValues)
         server_t server;
         unsetenv("VEK_RIR_METRICS_DIR");
         ASSERT_TRUE(server.ok);
-        ASSERT_EQ(request("mirror-peer-and-merge"), "ok");
+        ASSERT_EQ(server_request("mirror-peer-and-merge"), "ok");
         ASSERT_TRUE(status_wait(merged_after_request));
         // Stopped before the scrape, so the file the collector reads stays as the status says.
         server.stop();

@@ -9,17 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 source "$here/../scripts/nodes/nodes.sh"
 
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-    else
-        echo "FAIL - $what"
-        failures=$((failures + 1))
-    fi
-}
+source "$here/vek_rir_check.sh"
 
 # Waits up to $1 seconds for a command to succeed; prints the seconds it took.
 wait_for() {

@@ -148,6 +148,18 @@ private:
     std::string saved_path;
 };
 
+// One request to the node's server, waiting up to 10 s: its answer, or "failed: " and the
+// failure word of the exchange.
+inline std::string server_request(const char *text)
+{
+    char response[VEK_RIR_COMMAND_RESPONSE_MAX_SIZE];
+    vek_rir_failure_info_t fi;
+    vek_rir_failure_info_clear(&fi);
+    if (vek_rir_server_exec(&fi, text, response, sizeof(response), 10) != VEK_RIR_RC_OK)
+        return std::string("failed: ") + fi.text;
+    return response;
+}
+
 // Forks; the child runs body and _exit()s with its result. The wait for it is bounded: a child
 // still running after `seconds` is killed, so a hang is a failed test, never a stuck suite.
 // The status as waitpid gives it, or -1 when fork failed.
